@@ -1,0 +1,250 @@
+// Serial port library: a line opened for exclusive use, with a worker thread that moves bytes
+// between the device and two 4096-byte rings.
+//
+// Every operation reports through its result and never raises: a negative multiple of 5 is a
+// failure code (SERPORT_E_...), anything else is 0, a count, a bit mask or a probe verdict.
+// SerPort_Exception turns a failure into a one-line message for callers that prefer exceptions.
+// The library never prints.
+//
+// Threads
+// - The application thread runs every public operation. A port is not meant to be driven from
+//   two application threads at once.
+// - Each open port runs one worker thread (txrx_thread_run). It alone reads and writes the
+//   device; it waits on the device and on evTxKick for at most 5 ms at a time.
+// - The line-control operations (SetRTS ... GetComStatus) take no lock and act on the device
+//   while the worker may be reading or writing it.
+//
+// Locks and shared fields (all in SerPort_Link, which the worker shares with the port)
+// - txLock guards txBuf, txHead, txTail, txPurges and every change to txCount.
+// - rxLock guards rxBuf, rxHead, rxTail and every change to rxCount.
+// - No code holds both locks at once, and neither is held across a device call.
+// - txCount and rxCount are also read without a lock (PendingReads, the waits, the worker's room
+//   test), so they are atomics; a stale look only delays the reader by one round.
+// - stopWorker, workerEnded and workerError are lock-free flags between the two threads.
+//
+// If a worker does not end within Close's 5000 ms wait, Close leaves it running on its link
+// (rings, locks, events and the device descriptor stay valid); the worker frees the link when
+// it finally ends. Nothing is ever released under a running worker.
+#ifndef QUORVANE_SERPORT_H
+#define QUORVANE_SERPORT_H
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+typedef HANDLE SerPort_Handle;
+typedef DCB SerPort_Settings;
+typedef HANDLE SerPort_Event;
+typedef HANDLE SerPort_Thread;
+typedef CRITICAL_SECTION SerPort_Lock;
+typedef DWORD SerPort_ThreadResult;
+#define SERPORT_THREAD_CALL WINAPI
+#else
+#include <pthread.h>
+#include <termios.h>
+typedef int SerPort_Handle;               // a file descriptor, -1 when closed
+typedef struct termios SerPort_Settings;  // the line settings
+typedef int SerPort_Event;                // an eventfd, -1 when not created
+typedef pthread_t SerPort_Thread;
+typedef pthread_mutex_t SerPort_Lock;
+typedef void* SerPort_ThreadResult;
+#define SERPORT_THREAD_CALL
+#endif
+
+// Result codes: the port's own conditions.
+enum {
+    SERPORT_E_NOT_OPEN = -100,
+    SERPORT_E_ALREADY_OPEN = -105,
+    SERPORT_E_INVALID_ARG = -110,
+    SERPORT_E_HW_FLOW = -115,
+};
+
+// Result codes: a named platform call failed; the system's last error holds the cause. The
+// names are those of the Windows calls; each back end maps its own calls onto them.
+enum {
+    SERPORT_E_SETUPCOMM = -200,
+    SERPORT_E_CREATEFILE = -205,
+    SERPORT_E_CREATEEVENT = -210,
+    SERPORT_E_CREATETHREAD = -215,
+    SERPORT_E_GETCOMMSTATE = -220,
+    SERPORT_E_SETCOMMSTATE = -225,
+    SERPORT_E_SETCOMMBREAK = -230,
+    SERPORT_E_CLEARCOMMBREAK = -235,
+    SERPORT_E_SETCOMMTIMEOUTS = -240,
+    SERPORT_E_FLUSHFILEBUFFERS = -245,
+    SERPORT_E_ESCAPECOMMFUNCTION = -250,
+    SERPORT_E_GETCOMMMODEMSTATUS = -255,
+    SERPORT_E_WAITFORSINGLEOBJECT = -260,
+    SERPORT_E_CLEARCOMMERROR = -265,
+    SERPORT_E_PURGECOMM = -270,
+};
+
+// Check verdicts.
+enum {
+    SERPORT_CHECK_USABLE = 0,
+    SERPORT_CHECK_NOT_TTY = 10,
+    SERPORT_CHECK_NOT_FOUND = 20,
+    SERPORT_CHECK_ACCESS_DENIED = 30,
+    SERPORT_CHECK_OTHER_ERROR = 40,
+};
+
+// Operation identifiers, passed to SerPort_Exception by a caller whose operation failed.
+enum {
+    SERPORT_ID_CHECK = -10,
+    SERPORT_ID_OPEN = -11,
+    SERPORT_ID_WRITE = -12,
+    SERPORT_ID_READ = -13,
+    SERPORT_ID_WAITFORREADS = -14,
+    SERPORT_ID_WAITFORWRITES = -15,
+    SERPORT_ID_PENDINGREADS = -16,
+    SERPORT_ID_SENDBREAK = -17,
+    SERPORT_ID_PURGEALL = -18,
+    SERPORT_ID_PURGEREADS = -19,
+    SERPORT_ID_PURGEWRITES = -20,
+    SERPORT_ID_SETFLOWRTSCTS = -21,
+    SERPORT_ID_SETFLOWXONXOFF = -22,
+    SERPORT_ID_SETFLOWOFF = -23,
+    SERPORT_ID_SETDTR = -24,
+    SERPORT_ID_SETRTS = -25,
+    SERPORT_ID_CLEARDTR = -26,
+    SERPORT_ID_CLEARRTS = -27,
+    SERPORT_ID_GETLINESTATE = -28,
+    SERPORT_ID_GETCOMSTATUS = -29,
+};
+
+// Line-state bits returned by GetLineState.
+enum {
+    SERPORT_LINE_CTS = 1,
+    SERPORT_LINE_DSR = 2,
+    SERPORT_LINE_DCD = 4,
+    SERPORT_LINE_RI = 8,
+};
+
+// Flow modes (SerPort::flowMode).
+enum {
+    SERPORT_FLOW_NONE = 0,
+    SERPORT_FLOW_RTSCTS = 1,
+    SERPORT_FLOW_XONXOFF = 2,
+};
+
+const unsigned SERPORT_RING_SIZE = 4096;
+const unsigned SERPORT_MAX_CHUNK = 256;
+
+// The line errors seen since the previous GetComStatus (or since Open).
+struct SerPort_INFO {
+    bool breakSeen;
+    bool parityError;
+    bool framingError;
+    bool overrunError;
+    bool rxOverflow;
+    bool anyError;
+    bool valid;
+};
+
+// A failed port operation as an exception: the code, the operation and a ready-made message.
+class SerPort_Exception : public std::exception {
+public:
+    // Build it right after the failing call: it reads the system's last error.
+    SerPort_Exception(int memberId, int errorCode) noexcept;
+    virtual ~SerPort_Exception() noexcept;
+    virtual const char* what() const noexcept;
+    virtual int Member() const noexcept;
+    virtual int Errno() const noexcept;
+
+private:
+    int32_t memberId;
+    int32_t errorCode;
+    char text[1024];
+};
+
+// Everything the worker touches besides the port's flags: the rings, their locks and counters,
+// the events and the device descriptor. Held by the port from Open to Close and by the worker
+// while it runs; the last of the two to let go releases it.
+struct SerPort_Link {
+    SerPort_Handle device;
+    SerPort_Event evStarted, evTxKick, evRxData;  // manual-reset events
+    SerPort_Lock txLock, rxLock;
+    std::atomic<bool> stopWorker;   // set by Close; the worker ends at its next look
+    std::atomic<bool> workerEnded;  // set by the worker as it ends, for whatever reason
+    std::atomic<int> workerError;   // the system error that ended the worker, 0 if none
+    std::atomic<int> holders;       // the port and, while it runs, the worker
+    bool ownsDevice;                // the device was left to a worker that outlived Close
+    uint32_t ioChunk;               // most bytes in one device read or write (1..256)
+    uint32_t txPurges;              // counts transmit-ring purges, so the worker never
+                                    // commits a chunk copied before a purge
+    uint8_t txBuf[SERPORT_RING_SIZE];
+    uint8_t rxBuf[SERPORT_RING_SIZE];
+    std::atomic<uint32_t> txCount, rxCount;
+    uint32_t txTail, rxTail, txHead, rxHead;
+};
+
+class SerPort {
+public:
+    SerPort();
+    virtual ~SerPort();
+
+    void init();
+    bool isOpen();
+
+    // Probe: 0 usable, 10 not a serial device, 20 not found, 30 access denied or in use,
+    // 40 any other error; -105 on an open port, -110 for a null name.
+    int Check(const char* device);
+    // Open for exclusive use with bitrate, format ("8N1": data bits 6..8, parity N/O/E, stop
+    // bits 1..2) and driver queue size in KiB (4..1024), and start the worker.
+    int Open(const char* device, int bitrate, const char* format, int queueKiB);
+    // Stop the worker, restore the device's previous settings, release everything.
+    void Close();
+
+    // Buffered transfers (application thread).
+    int Write(const void* src, unsigned len);
+    int Read(void* dst, unsigned len);
+    int WaitForWrites();
+    int WaitForReads(int timeoutMs);
+    int PendingReads();
+    int PurgeWrites();
+    int PurgeReads();
+    int PurgeAll();
+
+    // Line control and status (application thread, no ring lock taken).
+    int SetRTS();
+    int ClearRTS();
+    int SetDTR();
+    int ClearDTR();
+    int SetFlowOff();
+    int SetFlowXonXoff();
+    int SetFlowRtsCts();
+    int SendBreak();
+    int GetLineState();
+    int GetComStatus(SerPort_INFO* info);
+
+    // The worker's entry: runs txrx_thread_run on the link passed as arg (nothing when null).
+    static SerPort_ThreadResult SERPORT_THREAD_CALL txrx_thread_start(void* arg);
+    static void txrx_thread_run(SerPort_Link& link);
+
+private:
+    SerPort(const SerPort&) = delete;
+    SerPort& operator=(const SerPort&) = delete;
+
+    int SetFlowBits(int mode);
+    void ReleaseLink();
+
+    bool opened;
+    int32_t flowMode;
+    SerPort_Handle handle;
+    SerPort_Settings dcb;       // working copy of the line settings
+    SerPort_Settings savedDcb;  // the settings the device had before Open
+    SerPort_Thread thread;
+    bool threadStarted;
+    SerPort_Link* link;    // null until Open has initialised the locks
+    int savedDriverFlags;  // driver flags Open changed and Close puts back, -1 when untouched
+};
+
+// Sleeps ms milliseconds with the timer resolution raised to 1 ms; returns at once for ms <= 0.
+void MilliSleep(int ms);
+
+#endif
