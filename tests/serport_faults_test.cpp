@@ -26,7 +26,17 @@ struct Fault {
     unsigned long request = 0;  // for ioctl: only this request fails
 };
 
-Fault g_fault;
+// The worker reads the fault while a test installs the next one: each one gets its own slot,
+// published whole.
+Fault g_slots[64];
+std::atomic<int> g_nextSlot{0};
+std::atomic<const Fault*> g_current{&g_slots[0]};
+void inject(const Fault& fault) {
+    Fault& slot = g_slots[++g_nextSlot % 64];
+    slot = fault;
+    g_current = &slot;
+}
+const Fault& current() { return *g_current; }
 std::atomic<int> g_uses{0};
 std::atomic<int> g_deviceFd{-1};
 std::atomic<bool> g_failEventWaits{false};  // the application thread's single-descriptor waits
@@ -36,9 +46,10 @@ std::atomic<bool> g_deviceWritesStall{false};  // the driver's queue stays full
 PosixCalls g_real = posix_real_calls();
 
 bool fails(const char* call) {
-    if (std::strcmp(g_fault.call, call) != 0) return false;
-    if (++g_uses != g_fault.nth) return false;
-    errno = g_fault.error;
+    const Fault& fault = current();
+    if (std::strcmp(fault.call, call) != 0) return false;
+    if (++g_uses != fault.nth) return false;
+    errno = fault.error;
     return true;
 }
 
@@ -50,14 +61,14 @@ int fake_open(const char* path, int flags) {
 }
 int fake_flock(int fd, int op) { return fails("flock") ? -1 : g_real.flock(fd, op); }
 int fake_ioctl(int fd, unsigned long request, void* arg) {
-    if (request == g_fault.request && fails("ioctl")) return -1;
+    if (request == current().request && fails("ioctl")) return -1;
     return g_real.ioctl(fd, request, arg);
 }
 int fake_fcntl(int fd, int cmd, int arg) { return fails("fcntl") ? -1 : g_real.fcntl(fd, cmd, arg); }
 int fake_tcgetattr(int fd, struct termios* tio) {
     if (fails("tcgetattr")) return -1;
     int rc = g_real.tcgetattr(fd, tio);
-    if (std::strcmp(g_fault.call, "readback") == 0 && ++g_uses == g_fault.nth) tio->c_cflag ^= CSTOPB;
+    if (std::strcmp(current().call, "readback") == 0 && ++g_uses == current().nth) tio->c_cflag ^= CSTOPB;
     return rc;
 }
 int fake_tcsetattr(int fd, int when, const struct termios* tio) {
@@ -88,8 +99,8 @@ ssize_t fake_write(int fd, const void* buf, size_t len) {
 // Starts the worker only after the port has given up waiting for it.
 void* (*g_entry)(void*);
 int late_thread(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*), void* arg) {
-    if (fails("pthread_create")) return g_fault.error;
-    if (std::strcmp(g_fault.call, "late") != 0) return g_real.pthread_create(thread, attr, entry, arg);
+    if (fails("pthread_create")) return current().error;
+    if (std::strcmp(current().call, "late") != 0) return g_real.pthread_create(thread, attr, entry, arg);
     g_entry = entry;
     return g_real.pthread_create(thread, attr, [](void* a) -> void* {
         std::this_thread::sleep_for(std::chrono::milliseconds(2300));
@@ -100,7 +111,7 @@ int late_thread(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(vo
 class PortFaults : public testing::Test {
 protected:
     void SetUp() override {
-        g_fault = Fault();
+        inject(Fault());
         g_uses = 0;
         g_failEventWaits = false;
         g_deviceWritesBlocked = false;
@@ -150,7 +161,7 @@ class OpenFaults : public PortFaults, public testing::WithParamInterface<OpenFau
 
 TEST_P(OpenFaults, ReturnTheirCodeWithTheSystemTextAndLeakNothing) {
     const OpenFault& c = GetParam();
-    g_fault = c.fault;
+    inject(c.fault);
     int rc = openPort();
     std::string message = text(SERPORT_ID_OPEN, rc);
     EXPECT_EQ(rc, c.code);
@@ -163,7 +174,7 @@ TEST_P(OpenFaults, ReturnTheirCodeWithTheSystemTextAndLeakNothing) {
     port.Close();
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(open_descriptor_count(), descriptors);
-    g_fault = Fault();
+    inject(Fault());
     EXPECT_EQ(openPort(), 0) << "the device is usable again";
 }
 
@@ -187,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PortFaults, FailedOpenKeepsTheDeviceSettings) {
     struct termios before, after;
     ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
-    g_fault = {"eventfd", 2, EMFILE, 0};
+    inject(Fault{"eventfd", 2, EMFILE, 0});
     ASSERT_EQ(openPort(), SERPORT_E_CREATEEVENT);
     port.Close();
     ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
@@ -198,7 +209,7 @@ TEST_F(PortFaults, FailedOpenKeepsTheDeviceSettings) {
 
 TEST_F(PortFaults, FailedDrainIsAFailedFlush) {
     ASSERT_EQ(openPort(), 0);
-    g_fault = {"tcdrain", 1, EIO, 0};
+    inject(Fault{"tcdrain", 1, EIO, 0});
     int rc = port.WaitForWrites();
     EXPECT_EQ(rc, SERPORT_E_FLUSHFILEBUFFERS);
     EXPECT_EQ(text(SERPORT_ID_WAITFORWRITES, rc),
@@ -222,7 +233,7 @@ TEST_F(PortFaults, FailedPurgesLeaveTheRingsAsDocumented) {
     ASSERT_EQ(port.Write(bytes, sizeof bytes), 100);
 
     g_uses = 0;
-    g_fault = {"tcflush", 1, EIO, 0};
+    inject(Fault{"tcflush", 1, EIO, 0});
     EXPECT_EQ(port.PurgeReads(), SERPORT_E_PURGECOMM);
     EXPECT_EQ(port.PendingReads(), 3);  // untouched
     g_uses = 0;
@@ -252,7 +263,7 @@ TEST_F(PortFaults, FullTransmitRingTakesNothingMore) {
 }
 
 TEST_F(PortFaults, FailedDeviceReadEndsTheWorkerAndItsCauseReachesWaitForWrites) {
-    g_fault = {"read", 1, ENXIO, 0};
+    inject(Fault{"read", 1, ENXIO, 0});
     ASSERT_EQ(openPort(), 0);
     ASSERT_TRUE(eventually([&] { return g_uses >= 1; }));
     g_deviceWritesStall = true;
