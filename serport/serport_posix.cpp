@@ -414,11 +414,12 @@ void SerPort::txrx_thread_run(SerPort_Link& link) {
                                 {want != 0 || !lineGone ? link.device : -1, want, 0}};
         int ready = sys.poll(fds, 2, IDLE_WAIT_MS);
         if (ready < 0 && errno != EINTR) { worker_failed(link, errno); return; }
-        event_reset(link.evTxKick);
+        if (ready > 0 && fds[0].revents != 0) event_reset(link.evTxKick);
         if (link.stopWorker) return;
         bool readable = ready > 0 && (fds[1].revents & POLLIN);
         if (!readable) emptyReads = 0;
         if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) lineGone = true;
+        // An idle tick with nothing readable skips the device read: poll would have said.
         for (bool firstRead = true;; firstRead = false) {
             ssize_t w = 0, r = 0;
             uint32_t purgeMark;
@@ -429,7 +430,7 @@ void SerPort::txrx_thread_run(SerPort_Link& link) {
                 txBlocked = (uint32_t)w < n;
                 if (w > 0) ring_commit_sent(link, (uint32_t)w, purgeMark);
             }
-            if (ring_has_room(link)) {
+            if (ring_has_room(link) && (readable || lineGone || !firstRead)) {
                 if ((r = device_read(link.device, chunk, link.ioChunk)) < 0) { worker_failed(link, errno); return; }
                 if (link.stopWorker) return;
                 if (r > 0) {
