@@ -265,6 +265,7 @@ TEST_F(PortFaults, FullTransmitRingTakesNothingMore) {
 TEST_F(PortFaults, FailedDeviceReadEndsTheWorkerAndItsCauseReachesWaitForWrites) {
     inject(Fault{"read", 1, ENXIO, 0});
     ASSERT_EQ(openPort(), 0);
+    pty.send({1});  // the worker reads once the device is readable
     ASSERT_TRUE(eventually([&] { return g_uses >= 1; }));
     g_deviceWritesStall = true;
     uint8_t byte = 'x';
