@@ -257,6 +257,7 @@ void upload_firmware(const char* firmwarePath, const char* deviceName, int bitra
     sync_with_target(port, timeoutSeconds);
     start_target(port);
     MilliSleep(500);
+    stop_check();  // the image was decoded up front: stop here as its decoding would have
     transfer_records(port, *image);
     port.Close();
     print_progress(100);

@@ -1,5 +1,4 @@
 """Syncing and starting the target: attempt counts, split replies, the ready byte, stop signals."""
-import signal
 import unittest
 
 from harness import UploadTest, records, run_quorvane
@@ -47,17 +46,6 @@ class Sync(UploadTest):
 for _timeout, _waits in (("3", 1), ("5", 2), ("1", 1), ("0", 1), ("-5", 1), ("abc", 1)):
     setattr(Sync, "test_silent_target_with_timeout_%s" % _timeout.replace("-", "minus"),
             lambda self, t=_timeout, w=_waits: self.check_attempts(t, w))
-
-
-class StopSignals(UploadTest):
-    def test_interrupt_during_sync_ends_with_terminated_by_user(self):
-        sim = self.sim("--silent-sync")
-        watch = self.settings(sim.device)
-        run = run_quorvane([self.image([]), sim.device, 9600, 30],
-                           stop_when=lambda line: line.startswith("Syncing"))
-        self.assertFailedWith(run, "Terminated by user!")
-        self.assertLess(run.lines[-1][0] - run.time_of("Syncing"), 2.5)
-        self.assertTrue(watch.unchanged())
 
 
 if __name__ == "__main__":
