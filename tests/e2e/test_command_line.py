@@ -33,8 +33,8 @@ class RefusedBeforeTheDevice(UploadTest):
     def test_each_refusal_prints_its_block(self):
         cases = [
             ("missing file", os.path.join(self.scratch.name, "none.txt"), "Firmware file not found!"),
-            ("truncated", self.image([], text="0005AABB\n"), "Firmware file truncated!"),
-            ("too large", self.image([], text="00" * 393217), "Firmware file too large!"),
+            ("truncated", self.image([], text="0005AABB\n", name="cut.txt"), "Firmware file truncated!"),
+            ("too large", self.image([], text="00" * 393217, name="big.txt"), "Firmware file too large!"),
             ("a folder", self.scratch.name, "Firmware file read error!"),
         ]
         sim = self.sim()
