@@ -18,7 +18,7 @@ ctest --preset default -j8
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer: unit tests"
 build asan
-ctest --preset asan -j8 -L unit
+ctest --preset asan -j8 -L "unit|worker"
 
 echo "== ThreadSanitizer: worker-thread tests"
 build tsan

@@ -231,6 +231,7 @@ private:
     SerPort& operator=(const SerPort&) = delete;
 
     int SetFlowBits(int mode);
+    int TakeErrorBaseline();
     void ReleaseLink();
 
     bool opened;
@@ -242,6 +243,9 @@ private:
     bool threadStarted;
     SerPort_Link* link;    // null until Open has initialised the locks
     int savedDriverFlags;  // driver flags Open changed and Close puts back, -1 when untouched
+    // The driver's line-error counts when last looked at (Open, then each GetComStatus), so each
+    // error is reported once; known is false while they could not be read.
+    struct ErrorCounts { int brk, parity, frame, overrun, bufOverrun; bool known; } errorBase;
 };
 
 // Sleeps ms milliseconds with the timer resolution raised to 1 ms; returns at once for ms <= 0.

@@ -24,4 +24,8 @@ void ring_clear_rx(SerPort_Link& link);
 // Chunk size for a bit rate: about 5.6 ms of line time, 1..256 bytes.
 uint32_t chunk_for_bitrate(int bitrate);
 
+// Writes the line settings and reads them back: -1, with the system error set, unless the device
+// took every one of them.
+int write_settings(SerPort_Handle device, const SerPort_Settings& settings);
+
 #endif

@@ -102,6 +102,8 @@ bool same_line_settings(const struct termios& a, const struct termios& b) {
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
+}  // namespace
+
 // tcsetattr may apply only part of a request: read the settings back and compare.
 int write_settings(int fd, const struct termios& tio) {
     if (sys.tcsetattr(fd, TCSANOW, &tio) != 0) return -1;
@@ -111,6 +113,8 @@ int write_settings(int fd, const struct termios& tio) {
     errno = EINVAL;
     return -1;
 }
+
+namespace {
 
 // Restores saved settings on close, retrying when a signal interrupts.
 void restore_settings(int fd, const struct termios& tio) {
@@ -293,6 +297,7 @@ void SerPort::init() {
     threadStarted = false;
     link = nullptr;
     savedDriverFlags = -1;
+    errorBase = ErrorCounts();
 }
 
 bool SerPort::isOpen() { return opened; }
@@ -339,6 +344,7 @@ int SerPort::Open(const char* device, int bitrate, const char* format, int queue
     flowMode = SERPORT_FLOW_NONE;
     make_raw_line(dcb);
     if (write_settings(handle, dcb) != 0) return SERPORT_E_SETCOMMSTATE;
+    TakeErrorBaseline();  // a pty keeps no error counts: nothing to start from
     int lines = TIOCM_DTR | TIOCM_RTS;
     sys.ioctl(handle, TIOCMBIS, &lines);  // a pty has no modem lines: nothing to raise
     sys.tcflush(handle, TCIOFLUSH);
