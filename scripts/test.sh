@@ -24,6 +24,13 @@ echo "== ThreadSanitizer: worker-thread tests"
 build tsan
 ctest --preset tsan -j8 -L worker
 
+echo "== fuzzing the firmware decoding: the seed corpus, then a one-minute run"
+cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/fuzz -j"$jobs"
+build/fuzz/firmware_fuzz fuzz/corpus/*
+mkdir -p build/fuzz/corpus
+build/fuzz/firmware_fuzz -max_total_time=60 -max_len=800000 build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 3
+
 if [ -x scripts/windows-tests.sh ]; then
   echo "== Windows build under Wine"
   scripts/windows-tests.sh
