@@ -23,6 +23,20 @@ void blank_line_breaks(char* text) {
         if (*c == '\r' || *c == '\n') *c = ' ';
 }
 
+// Puts the system's text into cbuf as one line, or, when the system has none, the error value
+// and the header that names it.
+const char* fill_system_text(const char* text, unsigned error, const char* header) {
+    if (text != nullptr) {
+        strncpy(cbuf, text, TEXT_SIZE);
+        cbuf[TEXT_SIZE - 1] = '\0';
+        blank_line_breaks(cbuf);
+    } else {
+        snprintf(cbuf, TEXT_SIZE, "error code 0x%08X (see %s)", error, header);
+    }
+    cbuf[TEXT_SIZE - 1] = '\0';
+    return cbuf;
+}
+
 #ifdef _WIN32
 // The system's text for the calling thread's last error.
 const char* WIN32_strerror() {
@@ -30,15 +44,7 @@ const char* WIN32_strerror() {
     char local[TEXT_SIZE];
     DWORD got = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
                                error, 0x400, local, TEXT_SIZE, NULL);
-    if (got != 0) {
-        strncpy(cbuf, local, TEXT_SIZE);
-        cbuf[TEXT_SIZE - 1] = '\0';
-        blank_line_breaks(cbuf);
-    } else {
-        snprintf(cbuf, TEXT_SIZE, "error code 0x%08X (see windows.h)", (unsigned)error);
-    }
-    cbuf[TEXT_SIZE - 1] = '\0';
-    return cbuf;
+    return fill_system_text(got != 0 ? local : nullptr, (unsigned)error, "windows.h");
 }
 #define system_error_text WIN32_strerror
 #else
@@ -54,16 +60,7 @@ const char* describe_errno(int error) {
 // The system's text for the calling thread's errno.
 const char* POSIX_strerror() {
     int error = errno;
-    const char* text = describe_errno(error);
-    if (text != nullptr) {
-        strncpy(cbuf, text, TEXT_SIZE);
-        cbuf[TEXT_SIZE - 1] = '\0';
-        blank_line_breaks(cbuf);
-    } else {
-        snprintf(cbuf, TEXT_SIZE, "error code 0x%08X (see errno.h)", (unsigned)error);
-    }
-    cbuf[TEXT_SIZE - 1] = '\0';
-    return cbuf;
+    return fill_system_text(describe_errno(error), (unsigned)error, "errno.h");
 }
 #define system_error_text POSIX_strerror
 #endif

@@ -425,7 +425,8 @@ void SerPort::txrx_thread_run(SerPort_Link& link) {
         bool readable = ready > 0 && (fds[1].revents & POLLIN);
         if (!readable) emptyReads = 0;
         if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) lineGone = true;
-        // An idle tick with nothing readable skips the device read: poll would have said.
+        // Every pass reads, also on an idle tick with nothing reported readable: a pty's read
+        // moves bytes the kernel still holds in its flip buffer, which poll alone does not.
         for (bool firstRead = true;; firstRead = false) {
             ssize_t w = 0, r = 0;
             uint32_t purgeMark;
@@ -436,7 +437,7 @@ void SerPort::txrx_thread_run(SerPort_Link& link) {
                 txBlocked = (uint32_t)w < n;
                 if (w > 0) ring_commit_sent(link, (uint32_t)w, purgeMark);
             }
-            if (ring_has_room(link) && (readable || lineGone || !firstRead)) {
+            if (ring_has_room(link)) {
                 if ((r = device_read(link.device, chunk, link.ioChunk)) < 0) { worker_failed(link, errno); return; }
                 if (link.stopWorker) return;
                 if (r > 0) {
@@ -473,9 +474,17 @@ int SerPort::WaitForReads(int timeoutMs) {
     event_reset(link->evRxData);
     uint32_t waiting = link->rxCount.load();
     if (waiting != 0) return (int)waiting;
-    if (event_wait(link->evRxData, timeoutMs) < 0) return SERPORT_E_WAITFORSINGLEOBJECT;
-    event_reset(link->evRxData);
-    return (int)link->rxCount.load();
+    // The event can come late for bytes already taken out: such a wake-up with nothing waiting
+    // is not an answer, so wait on for the rest of the time.
+    int64_t deadline = monotonic_ms() + timeoutMs;
+    for (int left = timeoutMs;;) {
+        int signalled = event_wait(link->evRxData, left);
+        if (signalled < 0) return SERPORT_E_WAITFORSINGLEOBJECT;
+        event_reset(link->evRxData);
+        waiting = link->rxCount.load();
+        left = (int)(deadline - monotonic_ms());
+        if (waiting != 0 || signalled == 0 || left <= 0) return (int)waiting;
+    }
 }
 
 int SerPort::PurgeWrites() {

@@ -43,6 +43,7 @@ std::atomic<bool> g_failEventWaits{false};  // the application thread's single-d
 std::atomic<bool> g_deviceWritesBlocked{false};
 std::atomic<int> g_blockedWrites{0};
 std::atomic<bool> g_deviceWritesStall{false};  // the driver's queue stays full
+std::atomic<bool> g_eventsLate{false};  // events are set 50 ms after the bytes they announce
 PosixCalls g_real = posix_real_calls();
 
 bool fails(const char* call) {
@@ -86,6 +87,7 @@ ssize_t fake_read(int fd, void* buf, size_t len) {
     return g_real.read(fd, buf, len);
 }
 ssize_t fake_write(int fd, const void* buf, size_t len) {
+    if (fd != g_deviceFd && g_eventsLate) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (fd == g_deviceFd) {
         if (g_deviceWritesStall) { errno = EAGAIN; return -1; }
         if (g_deviceWritesBlocked) {
@@ -116,6 +118,7 @@ protected:
         g_failEventWaits = false;
         g_deviceWritesBlocked = false;
         g_deviceWritesStall = false;
+        g_eventsLate = false;
         g_blockedWrites = 0;
         posix_calls.open = fake_open;
         posix_calls.flock = fake_flock;
@@ -248,6 +251,19 @@ TEST_F(PortFaults, FailedPurgesLeaveTheRingsAsDocumented) {
     EXPECT_EQ(text(SERPORT_ID_PURGEWRITES, rc),
               std::string("PurgeWrites(): WIN32 PurgeComm() failed: ") + std::strerror(EIO));
     EXPECT_EQ(port.WaitForWrites(), 0);
+}
+
+TEST_F(PortFaults, LateEventForBytesAlreadyTakenIsNoAnswer) {
+    ASSERT_EQ(openPort(), 0);
+    g_eventsLate = true;
+    pty.send({0x06});
+    ASSERT_TRUE(eventually([&] { return port.PendingReads() == 1; }));
+    uint8_t byte;
+    ASSERT_EQ(port.Read(&byte, 1), 1);  // taken before the event announcing it is set
+    auto start = Clock::now();
+    EXPECT_EQ(port.WaitForReads(300), 0);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 290)
+        << "a stale event ended the wait as if nothing would come";
 }
 
 TEST_F(PortFaults, FullTransmitRingTakesNothingMore) {

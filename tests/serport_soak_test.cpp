@@ -38,7 +38,8 @@ TEST(PortSoak, FloodNobodyReadsIsHeldBackAndArrivesWhole) {
     std::atomic<size_t> sent{0};
     std::thread farSide([&] {
         while (sent < flood.size()) {
-            ssize_t n = ::write(pty.master(), flood.data() + sent, flood.size() - sent);
+            size_t left = flood.size() - sent;
+            ssize_t n = ::write(pty.master(), flood.data() + sent, left < 4096 ? left : 4096);
             if (n > 0) sent += (size_t)n;
             else {
                 struct pollfd fd = {pty.master(), POLLOUT, 0};
