@@ -21,6 +21,10 @@ void ring_store_received(SerPort_Link& link, const uint8_t* bytes, uint32_t coun
 void ring_clear_tx(SerPort_Link& link);
 void ring_clear_rx(SerPort_Link& link);
 
+// A new link in its starting state: no events yet, no worker, empty rings, held by the port.
+// The back end initialises its locks.
+SerPort_Link* link_new(SerPort_Handle device, SerPort_Event noEvent, uint32_t chunk);
+
 // Chunk size for a bit rate: about 5.6 ms of line time, 1..256 bytes.
 uint32_t chunk_for_bitrate(int bitrate);
 

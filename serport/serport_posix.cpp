@@ -203,20 +203,9 @@ ssize_t device_read(int fd, uint8_t* bytes, size_t len) {
 }
 
 SerPort_Link* link_create(int device, uint32_t chunk) {
-    SerPort_Link* link = new SerPort_Link;
-    link->device = device;
-    link->evStarted = link->evTxKick = link->evRxData = -1;
+    SerPort_Link* link = link_new(device, -1, chunk);
     pthread_mutex_init(&link->txLock, nullptr);
     pthread_mutex_init(&link->rxLock, nullptr);
-    link->stopWorker = false;
-    link->workerEnded = true;  // until a worker runs
-    link->workerError = 0;
-    link->holders = 1;
-    link->ownsDevice = false;
-    link->ioChunk = chunk;
-    link->txPurges = 0;
-    link->txCount = link->rxCount = 0;
-    link->txTail = link->rxTail = link->txHead = link->rxHead = 0;
     return link;
 }
 

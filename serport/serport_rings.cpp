@@ -8,6 +8,22 @@ uint32_t wrap(uint32_t slot) { return slot >= SERPORT_RING_SIZE ? slot - SERPORT
 
 }  // namespace
 
+SerPort_Link* link_new(SerPort_Handle device, SerPort_Event noEvent, uint32_t chunk) {
+    SerPort_Link* link = new SerPort_Link;
+    link->device = device;
+    link->evStarted = link->evTxKick = link->evRxData = noEvent;
+    link->stopWorker = false;
+    link->workerEnded = true;  // until a worker runs
+    link->workerError = 0;
+    link->holders = 1;
+    link->ownsDevice = false;
+    link->ioChunk = chunk;
+    link->txPurges = 0;
+    link->txCount = link->rxCount = 0;
+    link->txTail = link->rxTail = link->txHead = link->rxHead = 0;
+    return link;
+}
+
 uint32_t chunk_for_bitrate(int bitrate) {
     uint32_t chunk = (uint32_t)bitrate / 1800;
     if (chunk == 0) return 1;
