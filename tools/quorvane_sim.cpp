@@ -2,8 +2,9 @@
 //
 // It opens a pty pair, prints the slave's path, and plays the target on the master: it answers
 // the sync request, the start command and every record, and can misbehave on purpose (see
-// --help). Everything runs in one thread around one poll loop; answers go through a queue of
-// timed bursts so that replies keep their order and, with --bitrate, leave at the line's pace.
+// --help), by script or, with --chaos, at random from a seed. Everything runs in one thread
+// around one poll loop; answers go through a queue of timed bursts so that replies keep their
+// order and, with --bitrate, leave at the line's pace.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+
+#include "sim_chaos.h"
 
 namespace {
 
@@ -106,6 +110,21 @@ const char USAGE[] =
     "                                                 (SIZE 0: length not yet known)\n"
     "                          host-closed | time-limit | signal NAME\n"
     "                                                 why it ended\n"
+    "                        With --chaos also:\n"
+    "                          chaos SEED RATE MAXGAP BURSTMAX\n"
+    "                                                 the chaos settings\n"
+    "                          chaos-sync KIND PLAN   sync reply drawn for an 'x'\n"
+    "                          chaos-answer N T KIND PLAN\n"
+    "                                                 answer drawn for record N,\n"
+    "                                                 transmission T. PLAN: bursts\n"
+    "                                                 as HEX+MS (MS: the gap before\n"
+    "                                                 it), then 'silence' or\n"
+    "                                                 'hangup+MS' when it ends so\n"
+    "                          tx-sync-burst HEX      a burst of the sync reply left\n"
+    "                          tx-burst N T HEX       a burst answering N T left\n"
+    "                          cut N T K              K items of that answer dropped:\n"
+    "                                                 the next transmission began\n"
+    "                          silent N, hangup N     as above\n"
     "                        Every tx-* time is taken just before the write.\n"
     "\n"
     "Sync and start:\n"
@@ -156,6 +175,40 @@ const char USAGE[] =
     "                        instead of sleeping, for accuracy (default 100).\n"
     "  --time-limit SECONDS  end after this long (default 120; 0: no limit).\n"
     "  --help                show this text.\n"
+    "\n"
+    "Chaos (answers drawn from a seed):\n"
+    "  --chaos SEED          draw the sync reply and the answer to every record\n"
+    "                        transmission from a PRNG seeded with SEED (0 to\n"
+    "                        2^64-1): the same seed and the same host behaviour\n"
+    "                        give the same exchange. The sync reply is \"dsc01\",\n"
+    "                        sometimes after noise bytes (in a burst of their own\n"
+    "                        or the same one) and split in two. A transmission\n"
+    "                        gets one of: 0x06; 1..5 rejections in one burst;\n"
+    "                        rejections then 0x06; 0x06 then rejections;\n"
+    "                        rejections around a 0x06; a random mix; pauses then\n"
+    "                        an answer; pauses then silence; ignored bytes alone\n"
+    "                        or with 0x06; 0x06 twice; a mix split into bursts at\n"
+    "                        random points; 0x06 0x13 then more; silence (nothing\n"
+    "                        is answered again); a hang-up. Gaps stay under the\n"
+    "                        host's 2000 ms wait; after a burst that leaves the\n"
+    "                        host no longer paused, the next one waits at least\n"
+    "                        400 ms from when that burst left, and is dropped if\n"
+    "                        the next transmission begins first. A transmission\n"
+    "                        is a resend of record N when a rejection byte came\n"
+    "                        before the first burst that left the host unpaused.\n"
+    "                        Excludes the options that script answers or the\n"
+    "                        sync reply (--reject to --answer-delay above,\n"
+    "                        --silent-sync, --split-sync, --sync-extra,\n"
+    "                        --sync-delay) and --bitrate.\n"
+    "  --chaos-rate PERCENT  transmissions answered otherwise than with a single\n"
+    "                        0x06, in percent (default 60).\n"
+    "  --chaos-max-gap MS    longest gap before or between bursts, 400 to 1900\n"
+    "                        (default 1700).\n"
+    "  --chaos-burst-max N   longest burst, 1 to 64 bytes (default 5); longer\n"
+    "                        answers go in several bursts. Keep it at or below\n"
+    "                        what the host's port reads at once (bitrate/1800\n"
+    "                        for quorvane) so that no burst reaches the host in\n"
+    "                        two pieces.\n"
     "Values may also be given as --option=VALUE.\n";
 
 // How a record is answered once its rejections are used up.
@@ -186,6 +239,12 @@ struct Options {
     unsigned char ready_byte = 'F';
     long bitrate = 0;
     Nanos spin = 100000;
+    bool chaos = false;
+    unsigned long long chaos_seed = 0;
+    int chaos_rate = 60;
+    long chaos_max_gap = 1700;
+    long chaos_burst_max = 5;
+    std::string scripted;  // the first option that scripts what --chaos would draw
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -251,6 +310,12 @@ Options parse_options(int argc, char** argv) {
         auto flag = [&]() {
             if (has_value) usage_error(name + " takes no value");
         };
+        static const char* const scripting[] = {
+            "--reject", "--reject-burst", "--pause-ack", "--pause-silent", "--silent-at",
+            "--ignored", "--ignored-then-ack", "--double-ack", "--hangup-at", "--answer-delay",
+            "--silent-sync", "--split-sync", "--sync-extra", "--sync-delay", "--bitrate"};
+        for (const char* option : scripting)
+            if (name == option && opt.scripted.empty()) opt.scripted = name;
         if (name == "--help" || name == "-h") {
             std::fputs(USAGE, stdout);
             std::exit(0);
@@ -338,6 +403,20 @@ Options parse_options(int argc, char** argv) {
             opt.bitrate = parse_number(name, arg(), 1, 100000000L);
         } else if (name == "--spin-us") {
             opt.spin = parse_number(name, arg(), 0, 100000) * 1000;
+        } else if (name == "--chaos") {
+            std::string text = arg();
+            char* end = nullptr;
+            errno = 0;
+            opt.chaos_seed = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0)
+                usage_error("--chaos: '" + text + "' is not a seed from 0 to 2^64-1");
+            opt.chaos = true;
+        } else if (name == "--chaos-rate") {
+            opt.chaos_rate = static_cast<int>(parse_number(name, arg(), 0, 100));
+        } else if (name == "--chaos-max-gap") {
+            opt.chaos_max_gap = parse_number(name, arg(), CHAOS_HOST_MOVES_ON_MS, CHAOS_MAX_GAP_LIMIT);
+        } else if (name == "--chaos-burst-max") {
+            opt.chaos_burst_max = parse_number(name, arg(), 1, 64);
         } else {
             usage_error("unknown option '" + std::string(argv[i]) + "'");
         }
@@ -345,6 +424,7 @@ Options parse_options(int argc, char** argv) {
     int sync_modes = opt.silent_sync + opt.split_sync + opt.sync_extra;
     if (sync_modes > 1)
         usage_error("--silent-sync, --split-sync and --sync-extra exclude each other");
+    if (opt.chaos && !opt.scripted.empty()) usage_error("--chaos excludes " + opt.scripted);
     return opt;
 }
 
@@ -416,12 +496,15 @@ struct TxItem {
     std::string bytes;  // empty for the hang-up
     bool hangup = false;
     bool sync = false;      // part of the sync exchange: dropped once the start command arrives
+    bool answer = false;    // answers the latest transmission: dropped once the next one begins
     bool relative = false;  // due counts from when the previous item's last byte left
+    bool from_written = false;  // relative to when that byte was written, not when it was due
     Nanos due = 0;
     Nanos delay = 0;
     std::string event;  // logged when the first byte leaves
     std::size_t sent = 0;
-    enum class Tag { None, SyncExtra, SplitTail } tag = Tag::None;  // what its sending sets off
+    // What its sending sets off.
+    enum class Tag { None, SyncExtra, SplitTail, AnswerBurst } tag = Tag::None;
 };
 
 class Target {
@@ -430,6 +513,9 @@ public:
         byte_time_ = opt.bitrate > 0 ? 10000000000LL / opt.bitrate : 0;
         records_.open(opt.record_log);
         events_.open(opt.event_log);
+        if (opt.chaos)
+            chaos_.reset(new Chaos(opt.chaos_seed, opt.chaos_rate, opt.chaos_max_gap,
+                                   static_cast<std::size_t>(opt.chaos_burst_max)));
     }
 
     int run(const std::string& device, const sigset_t& wait_mask);
@@ -447,6 +533,10 @@ private:
     Nanos send_due(Nanos t);
     void queue(TxItem item) { tx_.push_back(std::move(item)); }
     void finish_partial(Nanos t);
+    void queue_plan(const ChaosPlan& plan, Nanos t, bool sync, const std::string& event_prefix);
+    void chaos_sync(Nanos t);
+    void chaos_answer(long n, long tn, Nanos t);
+    void chaos_next_transmission(Nanos t);
 
     const Options& opt_;
     int master_;
@@ -482,6 +572,12 @@ private:
     std::deque<TxItem> tx_;
     Nanos tx_free_ = -NEVER;      // earliest time the next byte may leave
     Nanos last_item_end_ = 0;     // when the previous item's last byte left (ideal time)
+    Nanos last_item_written_ = 0; // when it was actually written
+
+    // Chaos.
+    std::unique_ptr<Chaos> chaos_;
+    bool answering_ = false;                // the latest transmission has a drawn answer
+    std::vector<std::string> answer_sent_;  // the bursts of that answer that have left
 };
 
 void Target::event(Nanos t, const char* format, ...) {
@@ -542,6 +638,10 @@ void Target::receive_sync_byte(unsigned char byte, Nanos t) {
     event(t, "rx-sync");
     ++sync_requests_;
     if (opt_.silent_sync) return;
+    if (chaos_) {
+        chaos_sync(t);
+        return;
+    }
     TxItem reply;
     reply.sync = true;
     reply.due = t + opt_.sync_delay;
@@ -577,6 +677,7 @@ void Target::receive_sync_byte(unsigned char byte, Nanos t) {
 void Target::receive_record_bytes(const unsigned char* data, std::size_t size, Nanos t) {
     while (size > 0) {
         if (buffer_.empty()) {
+            if (chaos_) chaos_next_transmission(t);
             ++transmission_;
             first_paced_ = byte_time_ ? std::max(t, rx_paced_ + byte_time_) : t;
             event(t, "record-first-byte %ld %ld", record_, transmission_);
@@ -606,6 +707,10 @@ void Target::record_complete(Nanos t) {
     const long n = record_;
     const long tn = transmission_;
     if (silent_) return;
+    if (chaos_) {
+        chaos_answer(n, tn, due);
+        return;
+    }
     Plan plan;
     auto found = opt_.plans.find(n);
     if (found != opt_.plans.end()) plan = found->second;
@@ -676,6 +781,74 @@ void Target::record_complete(Nanos t) {
     transmission_ = 0;
 }
 
+// Queues the bursts of a drawn plan: the first gap counts from t, each later one from when the
+// burst before it was written, which is when the host starts waiting for the next.
+void Target::queue_plan(const ChaosPlan& plan, Nanos t, bool sync, const std::string& event_prefix) {
+    for (std::size_t i = 0; i < plan.bursts.size(); ++i) {
+        TxItem item;
+        item.bytes = plan.bursts[i].bytes;
+        item.sync = sync;
+        item.answer = !sync;
+        item.tag = sync ? TxItem::Tag::None : TxItem::Tag::AnswerBurst;
+        if (i == 0) {
+            item.due = t + plan.bursts[i].gap_ms * MS;
+        } else {
+            item.relative = true;
+            item.from_written = true;
+            item.delay = plan.bursts[i].gap_ms * MS;
+        }
+        item.event = event_prefix + hex(item.bytes);
+        queue(std::move(item));
+    }
+}
+
+void Target::chaos_sync(Nanos t) {
+    ChaosPlan plan = chaos_->sync_reply();
+    event(t, "chaos-sync %s %s", plan.kind, plan.describe().c_str());
+    queue_plan(plan, t, true, "tx-sync-burst ");
+}
+
+void Target::chaos_answer(long n, long tn, Nanos t) {
+    ChaosPlan plan = chaos_->answer();
+    event(t, "chaos-answer %ld %ld %s %s", n, tn, plan.kind, plan.describe().c_str());
+    answering_ = true;
+    answer_sent_.clear();
+    queue_plan(plan, t, false, "tx-burst " + std::to_string(n) + " " + std::to_string(tn) + " ");
+    if (plan.end == ChaosPlan::End::Silence) {
+        silent_ = true;
+        event(t, "silent %ld", n);
+    } else if (plan.end == ChaosPlan::End::Hangup) {
+        TxItem hangup;
+        hangup.hangup = true;
+        hangup.answer = true;
+        hangup.due = t + plan.hangup_ms * MS;
+        hangup.event = "hangup " + std::to_string(n);
+        queue(std::move(hangup));
+        silent_ = true;
+    }
+}
+
+// The host has begun its next transmission, so it has read all it will of the previous answer:
+// the rest is dropped, and the numbering follows what the host read.
+void Target::chaos_next_transmission(Nanos t) {
+    if (!answering_) return;
+    answering_ = false;
+    std::size_t dropped = 0;
+    for (auto it = tx_.begin(); it != tx_.end();) {
+        if (it->answer && it->sent == 0) {
+            it = tx_.erase(it);
+            ++dropped;
+        } else {
+            ++it;
+        }
+    }
+    if (dropped > 0) event(t, "cut %ld %ld %zu", record_, transmission_, dropped);
+    if (!host_reading(answer_sent_).resend) {
+        ++record_;
+        transmission_ = 0;
+    }
+}
+
 void Target::answer(Nanos due, std::string bytes, std::string event_text) {
     TxItem item;
     item.bytes = std::move(bytes);
@@ -689,7 +862,7 @@ Nanos Target::send_due(Nanos t) {
     while (!tx_.empty() && !master_closed_ && !host_closed_) {
         TxItem& item = tx_.front();
         if (item.relative) {
-            item.due = last_item_end_ + item.delay;
+            item.due = (item.from_written ? last_item_written_ : last_item_end_) + item.delay;
             item.relative = false;
         }
         if (item.hangup) {
@@ -722,6 +895,7 @@ Nanos Target::send_due(Nanos t) {
         }
         if (item.sent == 0) {
             event(write_time, "%s", item.event.c_str());
+            if (item.tag == TxItem::Tag::AnswerBurst) answer_sent_.push_back(item.bytes);
             if (item.tag == TxItem::Tag::SyncExtra)
                 repeat_at_ = std::max(item.due, write_time) + 1000 * MS;
         }
@@ -732,6 +906,7 @@ Nanos Target::send_due(Nanos t) {
         if (item.sent == item.bytes.size()) {
             if (item.tag == TxItem::Tag::SplitTail) split_pending_ = false;
             last_item_end_ = last;
+            last_item_written_ = write_time;
             tx_.pop_front();
         }
     }
@@ -750,6 +925,9 @@ int Target::run(const std::string& device, const sigset_t& wait_mask) {
     // Closer than this to a deadline, stop polling and wait on the clock alone.
     const Nanos near = 2 * MS;
     event(start, "device %s", device.c_str());
+    if (chaos_)
+        event(start, "chaos %llu %d %ld %ld", opt_.chaos_seed, opt_.chaos_rate, opt_.chaos_max_gap,
+              opt_.chaos_burst_max);
 
     std::vector<unsigned char> chunk(65536);
     for (;;) {
