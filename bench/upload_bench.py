@@ -7,6 +7,10 @@ at 115200 bit/s) / measured time from the first byte of the first record to the 
 acknowledgement. Turnaround = acknowledgement out of the target to the first byte of the next
 record into it. Processor time is the quorvane process's own (user + system).
 
+The simulated line lets the first byte of a record and the acknowledgement through without a
+byte time of their own, so the measured time is up to two byte times per record shorter than a
+real line's and the figure can pass 1. "Strict" charges those two byte times back.
+
     bench/upload_bench.py [--build build/default] [--parallel 16]
 """
 import argparse
@@ -58,7 +62,8 @@ def one_upload(build, image, work):
     ideal = sum((sizes[n] + 1) * 10 / BITRATE for n in acks)
     measured = (acks[count] - first[1]) / 1e6
     turnarounds = [(first[n + 1] - acks[n]) / 1e3 for n in range(1, count)]
-    return {"efficiency": ideal / measured, "turnaround_ms": statistics.median(turnarounds),
+    strict = ideal / (measured + 2 * count * 10 / BITRATE)
+    return {"efficiency": ideal / measured, "strict": strict, "turnaround_ms": statistics.median(turnarounds),
             "turnaround_p99_ms": sorted(turnarounds)[len(turnarounds) * 99 // 100],
             "cpu_s": usage.ru_utime + usage.ru_stime, "records": count}
 
@@ -89,9 +94,10 @@ def run(build, parallel):
 
 def report(title, results, goal):
     eff = [r["efficiency"] for r in results]
-    print("%s: efficiency min %.4f median %.4f (goal >= %.2f: %s); turnaround median %.3f ms, p99 %.3f ms; "
-          "processor time per upload %.3f s" % (
+    print("%s: efficiency min %.4f median %.4f (goal >= %.2f: %s), strict min %.4f; "
+          "turnaround median %.3f ms, p99 %.3f ms; processor time per upload %.3f s" % (
               title, min(eff), statistics.median(eff), goal, "met" if min(eff) >= goal else "NOT met",
+              min(r["strict"] for r in results),
               statistics.median(r["turnaround_ms"] for r in results),
               max(r["turnaround_p99_ms"] for r in results),
               statistics.median(r["cpu_s"] for r in results)))
