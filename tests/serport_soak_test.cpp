@@ -66,6 +66,14 @@ TEST(PortSoak, FloodNobodyReadsIsHeldBackAndArrivesWhole) {
     EXPECT_TRUE(got == flood) << "bytes were lost or reordered";
 }
 
+// AddressSanitizer holds freed memory back in quarantine, so there the resident size grows by
+// design and says nothing; its leak check at exit answers for memory instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool RESIDENT_SIZE_TELLS = false;
+#else
+constexpr bool RESIDENT_SIZE_TELLS = true;
+#endif
+
 TEST(PortSoak, TenThousandOpensAndClosesLeaveNothingBehind) {
     PtyPair pty;
     {
@@ -82,7 +90,9 @@ TEST(PortSoak, TenThousandOpensAndClosesLeaveNothingBehind) {
     }
     EXPECT_EQ(open_descriptor_count(), descriptors);
     EXPECT_EQ(status_field("Threads:"), threads);
-    EXPECT_LT(status_field("VmRSS:") - memoryKiB, 2048) << "memory grew by more than 2 MiB";
+    if (RESIDENT_SIZE_TELLS) {
+        EXPECT_LT(status_field("VmRSS:") - memoryKiB, 2048) << "memory grew by more than 2 MiB";
+    }
 }
 
 }  // namespace
