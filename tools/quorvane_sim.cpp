@@ -68,7 +68,8 @@ const char USAGE[] =
     "transmissions of one record (1 = first send). Options naming record N apply\n"
     "in this order: its rejections (--reject-burst, then --reject), then at most\n"
     "one other answer (--pause-ack, --pause-silent, --silent-at, --ignored,\n"
-    "--ignored-then-ack, --double-ack, --hangup-at), else a plain acceptance.\n"
+    "--ignored-then-ack, --double-ack, --hangup-at, --pause-hangup), else a plain\n"
+    "acceptance.\n"
     "\n"
     "Logs (each line is flushed when written):\n"
     "  --record-log FILE     every whole record received, resends included, in arrival\n"
@@ -104,7 +105,9 @@ const char USAGE[] =
     "                          tx-ignored-then-ack N HEX\n"
     "                                                 ignored bytes and 0x06 left\n"
     "                          silent N               record N will get no answer\n"
-    "                          hangup N               master closed (--hangup-at)\n"
+    "                          hangup N               master closed (--hangup-at,\n"
+    "                                                 --hangup-within, --pause-hangup)\n"
+    "                          hangup-sync            master closed (--hangup-sync)\n"
     "                          record-partial N T GOT SIZE\n"
     "                                                 unfinished record at the end\n"
     "                                                 (SIZE 0: length not yet known)\n"
@@ -137,6 +140,8 @@ const char USAGE[] =
     "                        that answer no 'x' but send \"dsc01\" once a second on its\n"
     "                        own until the start command arrives.\n"
     "  --sync-delay MS       wait MS after 'x' before replying (default 0).\n"
+    "  --hangup-sync         when the first 'x' arrives, close the master after\n"
+    "                        --sync-delay instead of replying, and end.\n"
     "  --ready-delay MS      wait MS after '#' before the ready byte (default 20).\n"
     "  --no-ready            send nothing after the start command.\n"
     "  --wrong-ready         send 'E' instead of 'F' after the start command.\n"
@@ -149,7 +154,7 @@ const char USAGE[] =
     "  --reject-burst N:K    answer the first transmission of record N with K bytes\n"
     "                        0x15 in one burst, then accept.\n"
     "  --pause-ack N         answer record N with 0x13, then 0x06 --pause-ms later.\n"
-    "  --pause-ms MS         delay of --pause-ack (default 300).\n"
+    "  --pause-ms MS         delay of --pause-ack and --pause-hangup (default 300).\n"
     "  --pause-silent N      answer record N with 0x13, then never answer anything\n"
     "                        again (the line stays open).\n"
     "  --silent-at N         receive record N but never answer it or anything after.\n"
@@ -161,6 +166,11 @@ const char USAGE[] =
     "  --double-ack N        answer record N with 0x06 0x06 in one burst.\n"
     "  --hangup-at N         when record N has arrived, close the master (the host\n"
     "                        sees a hang-up) without answering, and end.\n"
+    "  --hangup-within N:K   once K bytes of record N's first transmission have\n"
+    "                        arrived, close the master at once, leaving the record\n"
+    "                        unfinished, and end.\n"
+    "  --pause-hangup N      answer record N with 0x13, then close the master\n"
+    "                        --pause-ms later, and end.\n"
     "  --answer-delay N:MS   hold every answer to record N back by MS.\n"
     "  Each option naming a record may be given several times, for different records.\n"
     "\n"
@@ -212,7 +222,9 @@ const char USAGE[] =
     "Values may also be given as --option=VALUE.\n";
 
 // How a record is answered once its rejections are used up.
-enum class Final { Ack, DoubleAck, Ignored, IgnoredThenAck, PauseAck, PauseSilent, Silent, Hangup };
+enum class Final {
+    Ack, DoubleAck, Ignored, IgnoredThenAck, PauseAck, PauseSilent, PauseHangup, Silent, Hangup
+};
 
 struct Plan {
     long burst = 0;    // rejection bytes answering the first transmission
@@ -221,6 +233,7 @@ struct Plan {
     std::string final_option;  // which option chose final, for conflict messages
     std::string ignored;
     Nanos delay = 0;
+    std::size_t hangup_within = 0;  // hang up once this many bytes of it have arrived (0: never)
 };
 
 struct Options {
@@ -233,6 +246,7 @@ struct Options {
     Nanos ready_delay = 20 * MS;
     Nanos sync_delay = 0;
     bool silent_sync = false;
+    bool hangup_sync = false;
     bool split_sync = false;
     bool sync_extra = false;
     bool no_ready = false;
@@ -313,7 +327,7 @@ Options parse_options(int argc, char** argv) {
         static const char* const scripting[] = {
             "--reject", "--reject-burst", "--pause-ack", "--pause-silent", "--silent-at",
             "--ignored", "--ignored-then-ack", "--double-ack", "--hangup-at", "--answer-delay",
-            "--silent-sync", "--split-sync", "--sync-extra", "--sync-delay", "--bitrate"};
+            "--hangup-within", "--pause-hangup", "--hangup-sync", "--silent-sync", "--split-sync", "--sync-extra", "--sync-delay", "--bitrate"};
         for (const char* option : scripting)
             if (name == option && opt.scripted.empty()) opt.scripted = name;
         if (name == "--help" || name == "-h") {
@@ -353,6 +367,13 @@ Options parse_options(int argc, char** argv) {
         } else if (name == "--hangup-at") {
             long n = parse_record(name, arg());
             set_final(opt.plans[n], n, Final::Hangup, name);
+        } else if (name == "--pause-hangup") {
+            long n = parse_record(name, arg());
+            set_final(opt.plans[n], n, Final::PauseHangup, name);
+        } else if (name == "--hangup-within") {
+            auto pair = parse_pair(name, arg());
+            opt.plans[pair.first].hangup_within =
+                static_cast<std::size_t>(parse_number(name, pair.second, 1, 65537));
         } else if (name == "--ignored" || name == "--ignored-then-ack") {
             auto pair = parse_pair(name, arg());
             if (pair.second.empty() || pair.second.size() > 64)
@@ -375,6 +396,9 @@ Options parse_options(int argc, char** argv) {
         } else if (name == "--silent-sync") {
             flag();
             opt.silent_sync = true;
+        } else if (name == "--hangup-sync") {
+            flag();
+            opt.hangup_sync = true;
         } else if (name == "--split-sync") {
             flag();
             opt.split_sync = true;
@@ -421,9 +445,9 @@ Options parse_options(int argc, char** argv) {
             usage_error("unknown option '" + std::string(argv[i]) + "'");
         }
     }
-    int sync_modes = opt.silent_sync + opt.split_sync + opt.sync_extra;
+    int sync_modes = opt.silent_sync + opt.split_sync + opt.sync_extra + opt.hangup_sync;
     if (sync_modes > 1)
-        usage_error("--silent-sync, --split-sync and --sync-extra exclude each other");
+        usage_error("--silent-sync, --split-sync, --sync-extra and --hangup-sync exclude each other");
     if (opt.chaos && !opt.scripted.empty()) usage_error("--chaos excludes " + opt.scripted);
     return opt;
 }
@@ -533,6 +557,8 @@ private:
     Nanos send_due(Nanos t);
     void queue(TxItem item) { tx_.push_back(std::move(item)); }
     void finish_partial(Nanos t);
+    std::size_t hangup_point() const;
+    void queue_hangup(Nanos due, const std::string& event_text);
     void queue_plan(const ChaosPlan& plan, Nanos t, bool sync, const std::string& event_prefix);
     void chaos_sync(Nanos t);
     void chaos_answer(long n, long tn, Nanos t);
@@ -638,6 +664,10 @@ void Target::receive_sync_byte(unsigned char byte, Nanos t) {
     event(t, "rx-sync");
     ++sync_requests_;
     if (opt_.silent_sync) return;
+    if (opt_.hangup_sync) {
+        if (sync_requests_ == 1) queue_hangup(t + opt_.sync_delay, "hangup-sync");
+        return;
+    }
     if (chaos_) {
         chaos_sync(t);
         return;
@@ -683,13 +713,37 @@ void Target::receive_record_bytes(const unsigned char* data, std::size_t size, N
             event(t, "record-first-byte %ld %ld", record_, transmission_);
         }
         std::size_t take = std::min(size, need_ - buffer_.size());
+        std::size_t cut = hangup_point();
+        if (cut > buffer_.size()) take = std::min(take, cut - buffer_.size());
         buffer_.insert(buffer_.end(), data, data + take);
         data += take;
         size -= take;
         if (buffer_.size() == 2 && need_ == 2)
             need_ = 2 + (static_cast<std::size_t>(buffer_[0]) << 8 | buffer_[1]);
-        if (buffer_.size() == need_) record_complete(t);
+        if (buffer_.size() == need_) {
+            record_complete(t);
+        } else if (buffer_.size() == hangup_point()) {
+            // Whatever else the host sent is lost with the line.
+            queue_hangup(t, "hangup " + std::to_string(record_));
+            silent_ = true;
+            return;
+        }
     }
+}
+
+// How many bytes of the current transmission arrive before the line is cut; 0: all of them.
+std::size_t Target::hangup_point() const {
+    if (transmission_ != 1 || silent_) return 0;
+    auto found = opt_.plans.find(record_);
+    return found == opt_.plans.end() ? 0 : found->second.hangup_within;
+}
+
+void Target::queue_hangup(Nanos due, const std::string& event_text) {
+    TxItem hangup;
+    hangup.hangup = true;
+    hangup.due = due;
+    hangup.event = event_text;
+    queue(std::move(hangup));
 }
 
 void Target::record_complete(Nanos t) {
@@ -762,20 +816,26 @@ void Target::record_complete(Nanos t) {
         silent_ = true;
         event(t, "silent %ld", n);
         return;
+    case Final::PauseHangup: {
+        std::snprintf(text, sizeof text, "tx-pause %ld", n);
+        answer(due, std::string(1, static_cast<char>(PAUSE)), text);
+        TxItem hangup;
+        hangup.hangup = true;
+        hangup.relative = true;
+        hangup.delay = opt_.pause;
+        hangup.event = "hangup " + std::to_string(n);
+        queue(std::move(hangup));
+        silent_ = true;
+        return;
+    }
     case Final::Silent:
         silent_ = true;
         event(t, "silent %ld", n);
         return;
-    case Final::Hangup: {
-        TxItem hangup;
-        hangup.hangup = true;
-        hangup.due = due;
-        std::snprintf(text, sizeof text, "hangup %ld", n);
-        hangup.event = text;
-        queue(hangup);
+    case Final::Hangup:
+        queue_hangup(due, "hangup " + std::to_string(n));
         silent_ = true;
         return;
-    }
     }
     ++record_;
     transmission_ = 0;

@@ -77,6 +77,7 @@ def run_quorvane(args, stop_when=None, stop_signal=signal.SIGINT, limit=120):
         status = proc.wait()
     finally:
         timer.cancel()
+        proc.stdout.close()
     return Run(status, lines)
 
 
