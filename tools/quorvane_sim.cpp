@@ -108,6 +108,7 @@ const char USAGE[] =
     "                          hangup N               master closed (--hangup-at,\n"
     "                                                 --hangup-within, --pause-hangup)\n"
     "                          hangup-sync            master closed (--hangup-sync)\n"
+    "                          tx-sync-echo           unasked \"dsc01\" left (--sync-echo)\n"
     "                          record-partial N T GOT SIZE\n"
     "                                                 unfinished record at the end\n"
     "                                                 (SIZE 0: length not yet known)\n"
@@ -140,6 +141,8 @@ const char USAGE[] =
     "                        that answer no 'x' but send \"dsc01\" once a second on its\n"
     "                        own until the start command arrives.\n"
     "  --sync-delay MS       wait MS after 'x' before replying (default 0).\n"
+    "  --sync-echo MS        send \"dsc01\" once more MS after the first sync reply\n"
+    "                        left, unasked (dropped if the start command comes first).\n"
     "  --hangup-sync         when the first 'x' arrives, close the master after\n"
     "                        --sync-delay instead of replying, and end.\n"
     "  --ready-delay MS      wait MS after '#' before the ready byte (default 20).\n"
@@ -247,6 +250,7 @@ struct Options {
     Nanos sync_delay = 0;
     bool silent_sync = false;
     bool hangup_sync = false;
+    Nanos sync_echo = -1;  // --sync-echo delay; negative: none
     bool split_sync = false;
     bool sync_extra = false;
     bool no_ready = false;
@@ -327,7 +331,7 @@ Options parse_options(int argc, char** argv) {
         static const char* const scripting[] = {
             "--reject", "--reject-burst", "--pause-ack", "--pause-silent", "--silent-at",
             "--ignored", "--ignored-then-ack", "--double-ack", "--hangup-at", "--answer-delay",
-            "--hangup-within", "--pause-hangup", "--hangup-sync", "--silent-sync", "--split-sync", "--sync-extra", "--sync-delay", "--bitrate"};
+            "--hangup-within", "--pause-hangup", "--hangup-sync", "--sync-echo", "--silent-sync", "--split-sync", "--sync-extra", "--sync-delay", "--bitrate"};
         for (const char* option : scripting)
             if (name == option && opt.scripted.empty()) opt.scripted = name;
         if (name == "--help" || name == "-h") {
@@ -396,6 +400,8 @@ Options parse_options(int argc, char** argv) {
         } else if (name == "--silent-sync") {
             flag();
             opt.silent_sync = true;
+        } else if (name == "--sync-echo") {
+            opt.sync_echo = parse_ms(name, arg());
         } else if (name == "--hangup-sync") {
             flag();
             opt.hangup_sync = true;
@@ -445,9 +451,11 @@ Options parse_options(int argc, char** argv) {
             usage_error("unknown option '" + std::string(argv[i]) + "'");
         }
     }
-    int sync_modes = opt.silent_sync + opt.split_sync + opt.sync_extra + opt.hangup_sync;
+    int sync_modes =
+        opt.silent_sync + opt.split_sync + opt.sync_extra + opt.hangup_sync + (opt.sync_echo >= 0);
     if (sync_modes > 1)
-        usage_error("--silent-sync, --split-sync, --sync-extra and --hangup-sync exclude each other");
+        usage_error("--silent-sync, --split-sync, --sync-extra, --hangup-sync and --sync-echo "
+                    "exclude each other");
     if (opt.chaos && !opt.scripted.empty()) usage_error("--chaos excludes " + opt.scripted);
     return opt;
 }
@@ -702,6 +710,13 @@ void Target::receive_sync_byte(unsigned char byte, Nanos t) {
     reply.bytes = SYNC_REPLY;
     reply.event = "tx-sync-reply";
     queue(reply);
+    if (opt_.sync_echo >= 0 && sync_requests_ == 1) {
+        TxItem echo = reply;
+        echo.relative = true;
+        echo.delay = opt_.sync_echo;
+        echo.event = "tx-sync-echo";
+        queue(echo);
+    }
 }
 
 void Target::receive_record_bytes(const unsigned char* data, std::size_t size, Nanos t) {

@@ -24,6 +24,13 @@ class Sync(UploadTest):
         self.assertSucceeded(run)
         self.assertGreater(run.time_of("Transferring...") - run.time_of("Syncing"), 1.0)
 
+    def test_bytes_before_the_start_command_are_not_taken_for_the_ready_byte(self):
+        # A second reply lands while the host waits to send the start command.
+        sim = self.sim("--sync-echo", "200")
+        run = run_quorvane([self.image(records(2, 8)), sim.device, 9600, 4])
+        self.assertSucceeded(run)
+        self.assertEqual(sim.records(), records(2, 8))
+
     def test_missing_or_wrong_ready_byte_aborts(self):
         for option in ("--no-ready", "--wrong-ready"):
             with self.subTest(option):
