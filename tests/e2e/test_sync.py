@@ -1,7 +1,9 @@
 """Syncing and starting the target: attempt counts, split replies, the ready byte, stop signals."""
+import os
 import unittest
 
 from harness import UploadTest, records, run_quorvane
+import upload_model
 
 
 class Sync(UploadTest):
@@ -30,6 +32,23 @@ class Sync(UploadTest):
         run = run_quorvane([self.image(records(2, 8)), sim.device, 9600, 4])
         self.assertSucceeded(run)
         self.assertEqual(sim.records(), records(2, 8))
+
+    def test_fixed_pauses_between_the_steps(self):
+        log = os.path.join(self.scratch.name, "events.log")
+        sim = self.sim("--ready-delay", "400", "--event-log", log)
+        run = run_quorvane([self.image(records(2, 8)), sim.device, 115200, 4])
+        self.assertSucceeded(run)
+        with open(log) as events:
+            first = {}
+            for e in upload_model.parse_events(events.read()):
+                first.setdefault(e.name, e.us / 1e6)
+        settle = run.time_of("Syncing") - run.time_of("Serial device")
+        self.assertTrue(4.95 < settle < 5.5, "settle time %.3f s" % settle)
+        before_start = first["rx-start"] - first["tx-sync-reply"]
+        self.assertTrue(0.5 <= before_start < 0.8, "start command %.3f s after the reply" % before_start)
+        # The ready byte comes 400 ms after the start command, past the host's 250 ms wait.
+        before_records = first["record-first-byte"] - first["tx-ready"]
+        self.assertTrue(0.5 <= before_records < 0.8, "first record %.3f s after ready" % before_records)
 
     def test_missing_or_wrong_ready_byte_aborts(self):
         for option in ("--no-ready", "--wrong-ready"):
