@@ -28,6 +28,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include "hex_text.h"
 #include "sim_chaos.h"
 
 namespace {
@@ -212,7 +213,8 @@ const char USAGE[] =
     "                        Excludes the options that script answers or the\n"
     "                        sync reply (--reject to --answer-delay above,\n"
     "                        --silent-sync, --split-sync, --sync-extra,\n"
-    "                        --sync-delay) and --bitrate.\n"
+    "                        --sync-delay, --sync-echo, --hangup-sync) and\n"
+    "                        --bitrate.\n"
     "  --chaos-rate PERCENT  transmissions answered otherwise than with a single\n"
     "                        0x06, in percent (default 60).\n"
     "  --chaos-max-gap MS    longest gap before or between bursts, 400 to 1900\n"
@@ -331,7 +333,8 @@ Options parse_options(int argc, char** argv) {
         static const char* const scripting[] = {
             "--reject", "--reject-burst", "--pause-ack", "--pause-silent", "--silent-at",
             "--ignored", "--ignored-then-ack", "--double-ack", "--hangup-at", "--answer-delay",
-            "--hangup-within", "--pause-hangup", "--hangup-sync", "--sync-echo", "--silent-sync", "--split-sync", "--sync-extra", "--sync-delay", "--bitrate"};
+            "--hangup-within", "--pause-hangup", "--silent-sync", "--split-sync", "--sync-extra",
+            "--sync-delay", "--sync-echo", "--hangup-sync", "--bitrate"};
         for (const char* option : scripting)
             if (name == option && opt.scripted.empty()) opt.scripted = name;
         if (name == "--help" || name == "-h") {
@@ -490,21 +493,6 @@ volatile sig_atomic_t stop_signal = 0;
 
 void on_stop_signal(int sig) { stop_signal = sig; }
 
-std::string hex(const unsigned char* data, std::size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
-std::string hex(const std::string& bytes) {
-    return hex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
-
 class LineFile {
 public:
     void open(const std::string& path) {
@@ -566,7 +554,7 @@ private:
     void queue(TxItem item) { tx_.push_back(std::move(item)); }
     void finish_partial(Nanos t);
     std::size_t hangup_point() const;
-    void queue_hangup(Nanos due, const std::string& event_text);
+    TxItem& queue_hangup(Nanos due, const std::string& event_text);
     void queue_plan(const ChaosPlan& plan, Nanos t, bool sync, const std::string& event_prefix);
     void chaos_sync(Nanos t);
     void chaos_answer(long n, long tn, Nanos t);
@@ -737,7 +725,7 @@ void Target::receive_record_bytes(const unsigned char* data, std::size_t size, N
             need_ = 2 + (static_cast<std::size_t>(buffer_[0]) << 8 | buffer_[1]);
         if (buffer_.size() == need_) {
             record_complete(t);
-        } else if (buffer_.size() == hangup_point()) {
+        } else if (cut != 0 && buffer_.size() == cut) {
             // Whatever else the host sent is lost with the line.
             queue_hangup(t, "hangup " + std::to_string(record_));
             silent_ = true;
@@ -753,12 +741,13 @@ std::size_t Target::hangup_point() const {
     return found == opt_.plans.end() ? 0 : found->second.hangup_within;
 }
 
-void Target::queue_hangup(Nanos due, const std::string& event_text) {
+TxItem& Target::queue_hangup(Nanos due, const std::string& event_text) {
     TxItem hangup;
     hangup.hangup = true;
     hangup.due = due;
     hangup.event = event_text;
     queue(std::move(hangup));
+    return tx_.back();
 }
 
 void Target::record_complete(Nanos t) {
@@ -834,12 +823,9 @@ void Target::record_complete(Nanos t) {
     case Final::PauseHangup: {
         std::snprintf(text, sizeof text, "tx-pause %ld", n);
         answer(due, std::string(1, static_cast<char>(PAUSE)), text);
-        TxItem hangup;
-        hangup.hangup = true;
-        hangup.relative = true;
+        TxItem& hangup = queue_hangup(0, "hangup " + std::to_string(n));
+        hangup.relative = true;  // --pause-ms after the pause byte left
         hangup.delay = opt_.pause;
-        hangup.event = "hangup " + std::to_string(n);
-        queue(std::move(hangup));
         silent_ = true;
         return;
     }
@@ -893,12 +879,7 @@ void Target::chaos_answer(long n, long tn, Nanos t) {
         silent_ = true;
         event(t, "silent %ld", n);
     } else if (plan.end == ChaosPlan::End::Hangup) {
-        TxItem hangup;
-        hangup.hangup = true;
-        hangup.answer = true;
-        hangup.due = t + plan.hangup_ms * MS;
-        hangup.event = "hangup " + std::to_string(n);
-        queue(std::move(hangup));
+        queue_hangup(t + plan.hangup_ms * MS, "hangup " + std::to_string(n)).answer = true;
         silent_ = true;
     }
 }

@@ -2,6 +2,8 @@
 // ignored bytes, in one burst or several, or silence or a hang-up, each with its timing.
 #include "sim_chaos.h"
 
+#include "hex_text.h"
+
 #include <algorithm>
 
 namespace {
@@ -19,16 +21,6 @@ const char IGNORED[] = "ABCDEFGHKX";
 const char SYNC_NOISE[] = {'x', 'q', '?', 'd', 's', 'c', '0', '1', 0x00, '\xff'};
 
 bool is_ignored(unsigned char byte) { return (byte >= 'A' && byte <= 'H') || byte == 'K' || byte == 'X'; }
-
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char byte : bytes) {
-        out += digits[byte >> 4];
-        out += digits[byte & 15];
-    }
-    return out;
-}
 
 }  // namespace
 

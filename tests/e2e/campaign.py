@@ -22,7 +22,6 @@ import argparse
 import concurrent.futures
 import os
 import random
-import re
 import sys
 import tempfile
 import termios
@@ -31,12 +30,11 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import BANNER, DeviceSettings, Sim, failure_block, record, run_quorvane  # noqa: E402
+from harness import BANNER, DeviceSettings, Sim, failure_block, failure_text, record, run_quorvane  # noqa: E402
 import upload_model as model  # noqa: E402
 
 RATES = (9600, 19200, 38400, 57600, 115200)
 TIMEOUT = 12  # six sync attempts: more than the sim's sync reply ever takes bursts
-FAILURE_TAIL = re.compile(r"\n\*\*\* Failed \*\*\*\n(.*)\n\n\Z")
 
 
 class RunPlan:
@@ -118,10 +116,9 @@ def status_problems(run):
         return []
     if run.status != 255:
         return ["exit status %d" % run.status]
-    tail = FAILURE_TAIL.search(output)
-    if not tail:
+    text = failure_text(output)
+    if text is None:
         return ["exit status 255 without a failure block at the end"]
-    text = tail.group(1)
     if text not in model.KNOWN_FAILURES and not model.PORT_FAILURE.fullmatch(text):
         return ["failure text %r is neither a known failure nor a port failure" % text]
     return []
@@ -139,8 +136,7 @@ def output_problems(prediction, seen):
     output = seen.run.output
     if prediction.outcome == model.HANGUP:
         head = expected_output(prediction, seen.device).split("\n*** Failed ***\n")[0]
-        tail = FAILURE_TAIL.search(output)
-        text = tail.group(1) if tail else None
+        text = failure_text(output)
         if (seen.run.status != 255 or not output.startswith(head)
                 or not (text == model.NOT_RESPONDING or model.PORT_FAILURE.fullmatch(text or ""))
                 or len(output) != len(head) + len(failure_block(text or ""))):

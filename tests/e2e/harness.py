@@ -1,5 +1,6 @@
 """Runs the real quorvane binary against quorvane-sim on a pseudo-terminal."""
 import os
+import re
 import signal
 import subprocess
 import tempfile
@@ -28,6 +29,15 @@ USAGE = (" usage: quorvane  <filename> <devicename> <bitrate> [timeout]\n"
 
 def failure_block(text):
     return "\n*** Failed ***\n" + text + "\n\n"
+
+
+FAILURE_TAIL = re.compile(r"\n\*\*\* Failed \*\*\*\n(.*)\n\n\Z")
+
+
+def failure_text(output):
+    """The text of the failure block that ends output, or None when it does not end with one."""
+    tail = FAILURE_TAIL.search(output)
+    return tail.group(1) if tail else None
 
 
 def record(payload):
