@@ -16,8 +16,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Which call fails, on which of its uses, with which errno.
 struct Fault {
     const char* call = "";
@@ -227,7 +225,7 @@ TEST_F(PortFaults, FailedWaitIsReported) {
     EXPECT_NE(text(SERPORT_ID_WAITFORREADS, rc).find(std::strerror(EINVAL)), std::string::npos);
 }
 
-TEST_F(PortFaults, FailedPurgesLeaveTheRingsAsDocumented) {
+TEST_F(PortFaults, FailedDevicePurgeEmptiesTheTransmitRingButKeepsTheReceiveRing) {
     ASSERT_EQ(openPort(), 0);
     pty.send({1, 2, 3});
     ASSERT_TRUE(eventually([&] { return port.PendingReads() == 3; }));
@@ -262,7 +260,7 @@ TEST_F(PortFaults, LateEventForBytesAlreadyTakenIsNoAnswer) {
     ASSERT_EQ(port.Read(&byte, 1), 1);  // taken before the event announcing it is set
     auto start = Clock::now();
     EXPECT_EQ(port.WaitForReads(300), 0);
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 290)
+    EXPECT_GE(ms_since(start), 290)
         << "a stale event ended the wait as if nothing would come";
 }
 
@@ -316,7 +314,7 @@ TEST_F(PortFaults, WorkerThatWillNotEndIsLeftRunningOnValidMemory) {
     ASSERT_TRUE(eventually([] { return g_blockedWrites == 1; }));
     auto start = Clock::now();
     delete doomed;  // Close gives up after its wait, and the port's memory is gone
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 4900);
+    EXPECT_GE(ms_since(start), 4900);
     EXPECT_GT(open_descriptor_count(), descriptors) << "the worker still holds its device";
     g_deviceWritesBlocked = false;  // the worker finishes its write on its own link, then ends
     EXPECT_TRUE(eventually([&] { return open_descriptor_count() == descriptors; }, 2000));

@@ -17,12 +17,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long elapsed_ms(Clock::time_point from, Clock::time_point to = Clock::now()) {
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
-
 // One port operation, as the tables name it.
 struct LineOp {
     const char* name;
@@ -347,14 +341,14 @@ TEST_F(LineOnFakeDevice, BreakIsHeldForAQuarterSecond) {
     ASSERT_EQ(g_device.lineCalls.size(), 2u);
     EXPECT_EQ(g_device.lineCalls[0].request, (unsigned long)TIOCSBRK);
     EXPECT_EQ(g_device.lineCalls[1].request, (unsigned long)TIOCCBRK);
-    EXPECT_GE(elapsed_ms(g_device.lineCalls[0].at, g_device.lineCalls[1].at), 250);
+    EXPECT_GE(ms_since(g_device.lineCalls[0].at, g_device.lineCalls[1].at), 250);
 }
 
 TEST_F(LineOnFakeDevice, BreakThatCannotStartReturnsAtOnceAndClearsNothing) {
     failIoctl(TIOCSBRK, EIO);
     auto start = Clock::now();
     EXPECT_EQ(port.SendBreak(), SERPORT_E_SETCOMMBREAK);
-    EXPECT_LT(elapsed_ms(start), 100);
+    EXPECT_LT(ms_since(start), 100);
     EXPECT_EQ(g_device.lineCalls.size(), 1u);
 }
 
@@ -523,7 +517,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LineOnPty, BreakHoldsTheCallerForAQuarterSecond) {
     auto start = Clock::now();
     EXPECT_EQ(port.SendBreak(), 0);
-    EXPECT_GE(elapsed_ms(start), 250);
+    EXPECT_GE(ms_since(start), 250);
 }
 
 // The line operations share the device with a running worker and leave its rings alone.

@@ -19,8 +19,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const Win32Calls g_real = win32_real_calls();
 const DWORD g_mainThread = GetCurrentThreadId();
 bool on_main() { return GetCurrentThreadId() == g_mainThread; }
@@ -579,7 +577,7 @@ INSTANTIATE_TEST_SUITE_P(
         OperationFault{"GetCommModemStatus", "GetLineState", [](SerPort& p) { return p.GetLineState(); }, SERPORT_E_GETCOMMMODEMSTATUS},
         OperationFault{"ClearCommError", "GetComStatus", [](SerPort& p) { return p.GetComStatus(&g_info); }, SERPORT_E_CLEARCOMMERROR}));
 
-TEST_F(Seam, FailedPurgesLeaveTheRingsAsDocumented) {
+TEST_F(Seam, FailedDevicePurgeEmptiesTheTransmitRingButKeepsTheReceiveRing) {
     FarSide remote;
     open();
     remote.send("12345");
