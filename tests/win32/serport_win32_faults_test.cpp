@@ -483,28 +483,45 @@ INSTANTIATE_TEST_SUITE_P(
                     LineCase{38400, "7O1", 7, ODDPARITY, ONESTOPBIT, 21},
                     LineCase{460800, "8E2", 8, EVENPARITY, TWOSTOPBITS, 256}));
 
-struct OpenArgs { bool device; int bitrate; const char* format; int queueKiB; };
+struct BadOpen {
+    const char* name;
+    bool nullDevice;
+    int bitrate;
+    const char* format;
+    int queueKiB;
+    bool deviceOpened;  // refused only once the device was opened
+};
 
-TEST_F(Seam, ArgumentsAreRefusedBeforeOrAfterTheDeviceIsOpened) {
-    for (const OpenArgs& a : {OpenArgs{false, 9600, "8N1", 32}, OpenArgs{true, 0, "8N1", 32},
-                              OpenArgs{true, 9600, nullptr, 32}, OpenArgs{true, 9600, "8N", 32},
-                              OpenArgs{true, 9600, "8N1x", 32}, OpenArgs{true, 9600, "8N1", 3},
-                              OpenArgs{true, 9600, "8N1", 1025}}) {
-        EXPECT_EQ(port.Open(a.device ? port_name() : nullptr, a.bitrate, a.format, a.queueKiB), SERPORT_E_INVALID_ARG);
-        EXPECT_FALSE(contains(takeLog(), "CreateFileA")) << a.bitrate << " " << (a.format ? a.format : "null");
-    }
-    // An unoffered rate or format character is found only once the device is open; Close then
-    // releases the device without writing any settings back.
-    for (const OpenArgs& a : {OpenArgs{true, 14400, "8N1", 32}, OpenArgs{true, 9600, "5N1", 32},
-                              OpenArgs{true, 9600, "8M1", 32}, OpenArgs{true, 9600, "8N3", 32}}) {
-        EXPECT_EQ(port.Open(port_name(), a.bitrate, a.format, a.queueKiB), SERPORT_E_INVALID_ARG);
-        EXPECT_FALSE(port.isOpen());
-        EXPECT_TRUE(contains(takeLog(), "CreateFileA")) << a.bitrate << " " << a.format;
-        port.Close();
-        EXPECT_EQ(takeLog(), (Log{"PurgeComm(15)", "CloseHandle(device)"}));
-        EXPECT_TRUE(nothingLeft());
-    }
+void PrintTo(const BadOpen& c, std::ostream* out) { *out << c.name; }
+
+class OpenRefusal : public Seam, public testing::WithParamInterface<BadOpen> {};
+
+// An unoffered rate or format character is found only once the device is open; Close then
+// releases the device without writing any settings back.
+TEST_P(OpenRefusal, InvalidArgumentAtItsStep) {
+    const BadOpen& c = GetParam();
+    EXPECT_EQ(port.Open(c.nullDevice ? nullptr : port_name(), c.bitrate, c.format, c.queueKiB), SERPORT_E_INVALID_ARG);
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(contains(takeLog(), "CreateFileA"), c.deviceOpened);
+    port.Close();
+    EXPECT_EQ(takeLog(), c.deviceOpened ? (Log{"PurgeComm(15)", "CloseHandle(device)"}) : Log{});
+    EXPECT_TRUE(nothingLeft());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, OpenRefusal,
+    testing::Values(BadOpen{"NullDevice", true, 9600, "8N1", 32, false},
+                    BadOpen{"ZeroRate", false, 0, "8N1", 32, false},
+                    BadOpen{"NullFormat", false, 9600, nullptr, 32, false},
+                    BadOpen{"TwoCharacterFormat", false, 9600, "8N", 32, false},
+                    BadOpen{"FourCharacterFormat", false, 9600, "8N1x", 32, false},
+                    BadOpen{"QueueTooSmall", false, 9600, "8N1", 3, false},
+                    BadOpen{"QueueTooLarge", false, 9600, "8N1", 1025, false},
+                    BadOpen{"UnsupportedRate", false, 14400, "8N1", 32, true},
+                    BadOpen{"FiveDataBits", false, 9600, "5N1", 32, true},
+                    BadOpen{"MarkParity", false, 9600, "8M1", 32, true},
+                    BadOpen{"OneAndAHalfStopBits", false, 9600, "8N3", 32, true}),
+    [](const testing::TestParamInfo<BadOpen>& p) { return std::string(p.param.name); });
 
 // --- Check -----------------------------------------------------------------------------------
 
