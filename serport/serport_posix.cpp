@@ -3,7 +3,7 @@
 //
 // It is a Linux back end: the events are eventfds, the low-latency flag and the line-error
 // counters come from linux/serial.h (TIOCGSERIAL, TIOCGICOUNT), and Close's bounded wait for the
-// worker is pthread_timedjoin_np. Another POSIX system would need a pipe for each event, its own
+// worker is pthread_clockjoin_np. Another POSIX system would need a pipe for each event, its own
 // driver calls for latency and error counts (or none), and a join bounded some other way (the
 // worker signalling its end on a condition variable).
 #include <cerrno>
@@ -41,6 +41,17 @@ int take_exclusive_lock(int fd) {
     if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno == EWOULDBLOCK) errno = EBUSY;
     return -1;
+}
+
+// Exclusive mode belongs to the tty, not to one descriptor: set tells whether it was off
+// before, so that Close turns off only what Open turned on. A kernel that cannot tell
+// (no TIOCGEXCL) counts as off.
+int take_exclusive_mode(int fd, bool& set) {
+    int already = 0;
+    if (sys.ioctl(fd, TIOCGEXCL, &already) != 0) already = 0;
+    if (sys.ioctl(fd, TIOCEXCL, nullptr) != 0) return -1;
+    set = already == 0;
+    return 0;
 }
 
 int check_verdict_for_open_error(int error) {
@@ -134,13 +145,15 @@ bool thread_start(SerPort_Thread& thread, SerPort_Link* link) {
     return false;
 }
 
+// On the monotonic clock, so that a step of the wall clock neither cuts the wait short nor
+// stretches it.
 bool thread_join(SerPort_Thread thread, int timeoutMs) {
     struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeoutMs / 1000;
     deadline.tv_nsec += (long)(timeoutMs % 1000) * 1000000;
     if (deadline.tv_nsec >= 1000000000) { deadline.tv_sec += 1; deadline.tv_nsec -= 1000000000; }
-    if (pthread_timedjoin_np(thread, nullptr, &deadline) == 0) return true;
+    if (sys.pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) == 0) return true;
     pthread_detach(thread);
     return false;
 }
@@ -186,24 +199,30 @@ int SerPort::Open(const char* device, int bitrate, const char* format, int queue
     int refused = BeginOpen(device, bitrate, format, queueKiB, name);
     if (refused != 0) return refused;
     if ((handle = sys.open(name, OPEN_FLAGS)) < 0) { handle = -1; return SERPORT_E_CREATEFILE; }
-    if (take_exclusive_lock(handle) != 0) return SERPORT_E_CREATEFILE;
+    // Another holder's device is let go at once, untouched: its queues, its exclusive mode and
+    // its settings are its own.
+    if (take_exclusive_lock(handle) != 0) { close_quietly(handle); handle = -1; return SERPORT_E_CREATEFILE; }
     // Stands for SetupComm: the kernel's queues have fixed sizes, so what is set up here is the
     // terminal itself, taken for exclusive use; anything that is not a terminal fails here.
-    if (sys.ioctl(handle, TIOCEXCL, nullptr) != 0) return SERPORT_E_SETUPCOMM;
-    backEnd.savedDriverFlags = request_low_latency(handle);
+    if (take_exclusive_mode(handle, backEnd.exclusiveSet) != 0) return SERPORT_E_SETUPCOMM;
+    backEnd.lowLatencySet = request_low_latency(handle);
     sys.tcflush(handle, TCOFLUSH);
     // Stands for SetCommTimeouts: reads and writes that return at once with what there is.
     if (sys.fcntl(handle, F_SETFL, O_RDWR | O_NONBLOCK) != 0) return SERPORT_E_SETCOMMTIMEOUTS;
     if (sys.tcgetattr(handle, &dcb) != 0) return SERPORT_E_GETCOMMSTATE;
     savedDcb = dcb;
     if (!offered_bitrate(bitrate)) return SERPORT_E_INVALID_ARG;
+    backEnd.bitrate = bitrate;
     cfsetispeed(&dcb, termios_speed(bitrate));
     cfsetospeed(&dcb, termios_speed(bitrate));
     if (!apply_format(format, dcb)) return SERPORT_E_INVALID_ARG;
     flowMode = SERPORT_FLOW_NONE;
     make_raw_line(dcb);
+    // A driver that adjusts the request has changed the device all the same.
+    backEnd.settingsWritten = true;
     if (!settings_write(handle, dcb)) return SERPORT_E_SETCOMMSTATE;
     read_error_counts(handle, backEnd.errorBase);  // a pty keeps no error counts: nothing to start from
+    backEnd.linesSaved = read_modem_lines(handle, backEnd.savedLines);
     int lines = TIOCM_DTR | TIOCM_RTS;
     sys.ioctl(handle, TIOCMBIS, &lines);  // a pty has no modem lines: nothing to raise
     sys.tcflush(handle, TCIOFLUSH);
@@ -211,15 +230,17 @@ int SerPort::Open(const char* device, int bitrate, const char* format, int queue
     return StartWorker(bitrate);
 }
 
+// Puts back what Open changed, by its record of the changes, before the link and the device go.
 void SerPort::Close() {
     if (handle < 0) return;
     bool workerLeftRunning = StopWorker();
     sys.tcflush(handle, TCIOFLUSH);
-    if (opened) restore_settings(handle, savedDcb);
-    restore_driver_flags(handle, backEnd.savedDriverFlags);
+    if (backEnd.settingsWritten) restore_settings(handle, savedDcb);
+    if (backEnd.linesSaved) restore_modem_lines(handle, backEnd.savedLines);
+    if (backEnd.lowLatencySet) end_low_latency(handle);
     ReleaseLink(workerLeftRunning);
     if (!workerLeftRunning) {
-        sys.ioctl(handle, TIOCNXCL, nullptr);
+        if (backEnd.exclusiveSet) sys.ioctl(handle, TIOCNXCL, nullptr);
         sys.close(handle);
     }
     init();

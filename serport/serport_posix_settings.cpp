@@ -14,7 +14,8 @@ PosixCalls& sys = posix_calls;
 bool same_line_settings(const struct termios& a, const struct termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
-           a.c_cc[VTIME] == b.c_cc[VTIME] && cfgetispeed(&a) == cfgetispeed(&b) &&
+           a.c_cc[VTIME] == b.c_cc[VTIME] && a.c_cc[VSTART] == b.c_cc[VSTART] &&
+           a.c_cc[VSTOP] == b.c_cc[VSTOP] && cfgetispeed(&a) == cfgetispeed(&b) &&
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
@@ -64,17 +65,22 @@ bool apply_format(const char* format, struct termios& tio) {
     return true;
 }
 
-// With IXON the kernel would swallow the target's 0x13 pause byte. HUPCL stays as the device
-// had it.
+// Every bit the line's meaning depends on is set here, whatever the previous owner left: with
+// IXON the kernel would swallow the target's 0x13 pause byte, CMSPAR would turn even and odd
+// parity into space and mark, and other flow-control characters would swallow other bytes
+// under XON/XOFF. HUPCL stays as the device had it: whether closing the line drops DTR (and
+// resets many targets) is the device owner's choice, and Close puts the settings back anyway.
 void make_raw_line(struct termios& tio) {
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                     IXANY | INPCK | IGNPAR);
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
+                     IXOFF | IXANY | IMAXBEL | INPCK | IGNPAR);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~CRTSCTS;
+    tio.c_cflag &= ~(CRTSCTS | CMSPAR);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
+    tio.c_cc[VSTART] = 0x11;
+    tio.c_cc[VSTOP] = 0x13;
 }
 
 // tcsetattr may apply only part of a request: read the settings back and compare.
@@ -101,22 +107,24 @@ void settings_set_flow(struct termios& tio, int mode) {
 }
 
 // USB adapters hold received bytes for up to 16 ms unless asked for low latency.
-int request_low_latency(int fd) {
+bool request_low_latency(int fd) {
     struct serial_struct serial;
-    if (sys.ioctl(fd, TIOCGSERIAL, &serial) != 0) return -1;
-    int previous = serial.flags;
-    if (previous & ASYNC_LOW_LATENCY) return -1;
+    if (sys.ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+    if (serial.flags & ASYNC_LOW_LATENCY) return false;
     serial.flags |= ASYNC_LOW_LATENCY;
-    if (sys.ioctl(fd, TIOCSSERIAL, &serial) != 0) return -1;
-    return previous;
+    return sys.ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
-void restore_driver_flags(int fd, int flags) {
+void end_low_latency(int fd) {
     struct serial_struct serial;
-    if (flags < 0 || sys.ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
-    serial.flags = flags;
+    if (sys.ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    serial.flags &= ~ASYNC_LOW_LATENCY;
     sys.ioctl(fd, TIOCSSERIAL, &serial);
 }
+
+bool read_modem_lines(int fd, int& lines) { return sys.ioctl(fd, TIOCMGET, &lines) == 0; }
+
+void restore_modem_lines(int fd, int lines) { sys.ioctl(fd, TIOCMSET, &lines); }
 
 bool read_error_counts(int fd, SerPort_BackEndState::ErrorCounts& counts) {
     struct serial_icounter_struct icount;

@@ -18,10 +18,15 @@ void make_raw_line(struct termios& tio);
 // Puts saved settings back on close, retrying when a signal interrupts.
 void restore_settings(int fd, const struct termios& tio);
 
-// Asks the driver for low latency. Returns its previous flags, or -1 where the driver has no
-// such setting (a pty) or already had it.
-int request_low_latency(int fd);
-void restore_driver_flags(int fd, int flags);
+// Asks the driver for low latency; true when this turned it on, false where the driver has no
+// such setting (a pty) or had it on already.
+bool request_low_latency(int fd);
+// Turns low latency off again, leaving every other driver flag as it stands.
+void end_low_latency(int fd);
+
+// The modem control lines (DTR, RTS and the rest TIOCMSET sets); false where there are none.
+bool read_modem_lines(int fd, int& lines);
+void restore_modem_lines(int fd, int lines);
 
 // The driver's line-error counters; false where it keeps none (a pty).
 bool read_error_counts(int fd, SerPort_BackEndState::ErrorCounts& counts);

@@ -9,6 +9,11 @@ namespace {
 Win32Calls& sys = win32_calls;
 
 const DWORD IDLE_WAIT_MS = 5;
+// Calls on one device handle wait for each other: a write held off by flow control would hold
+// every later call (Close's among them) for as long as the line stays off. Each of the worker's
+// writes carries at most about 91 ms of line time (one byte at 110 bit/s), so this bounds a held
+// write without cutting a moving one short; the worker then sees Close's request to stop.
+const DWORD WRITE_TIMEOUT_MS = 500;
 const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 // For reading and writing, no sharing, no security attributes, existing devices only.
@@ -157,8 +162,8 @@ int SerPort::Open(const char* device, int bitrate, const char* format, int queue
     DWORD queueBytes = (DWORD)queueKiB * 1024;
     if (!sys.SetupComm(handle, queueBytes, queueBytes)) return SERPORT_E_SETUPCOMM;
     sys.PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    // Reads return at once with whatever has arrived; writes have no time-out.
-    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};
+    // Reads return at once with whatever has arrived; a write held off returns what it wrote.
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, WRITE_TIMEOUT_MS};
     if (!sys.SetCommTimeouts(handle, &timeouts)) return SERPORT_E_SETCOMMTIMEOUTS;
     dcb.DCBlength = sizeof dcb;
     if (!sys.GetCommState(handle, &dcb)) return SERPORT_E_GETCOMMSTATE;
@@ -174,12 +179,15 @@ int SerPort::Open(const char* device, int bitrate, const char* format, int queue
     return StartWorker(bitrate);
 }
 
+// The device calls come before the link is let go: a worker that ends late closes the device
+// as it releases the link, and the handle must still be this port's when it is purged and its
+// settings are put back.
 void SerPort::Close() {
     if (handle == INVALID_HANDLE_VALUE) return;
     bool workerLeftRunning = StopWorker();
-    ReleaseLink(workerLeftRunning);
     sys.PurgeComm(handle, PURGE_ALL);
     if (opened) sys.SetCommState(handle, &savedDcb);
+    ReleaseLink(workerLeftRunning);
     if (!workerLeftRunning) sys.CloseHandle(handle);
     init();
 }

@@ -26,7 +26,7 @@ bool device_line_state(HANDLE device, int& lines) {
 }
 
 // Starts at once, without waiting for queued bytes to leave.
-bool device_break(HANDLE device, bool on) {
+bool device_break(HANDLE device, const SerPort_BackEndState&, bool on) {
     return (on ? sys.SetCommBreak(device) : sys.ClearCommBreak(device)) != 0;
 }
 

@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -58,6 +59,9 @@ struct FakeDevice {
     int failError = 0;                        // ...with this errno
     int setattrError = 0;                     // tcsetattr fails with this errno when not 0
     tcflag_t droppedOnReadBack = 0;           // c_cflag bits the driver quietly leaves out
+    int queuedOutput = 0;                     // what TIOCOUTQ reports...
+    int drainedPerLook = 0;                   // ...less this much at each look
+    int interruptedBreaks = 0;                // TIOCSBRK calls a signal interrupts
     std::vector<LineCall> lineCalls;
     std::vector<struct termios> written;      // every termios handed to tcsetattr
 };
@@ -71,10 +75,20 @@ bool is_line_request(unsigned long request) {
 }
 
 int fake_ioctl(int fd, unsigned long request, void* arg) {
+    if (request == TIOCOUTQ) {
+        *static_cast<int*>(arg) = g_device.queuedOutput;
+        g_device.queuedOutput -= std::min(g_device.queuedOutput, g_device.drainedPerLook);
+        return 0;
+    }
     if (!is_line_request(request)) return g_real.ioctl(fd, request, arg);
     bool setsLines = request == TIOCMBIS || request == TIOCMBIC;
     g_device.lineCalls.push_back({request, setsLines ? *static_cast<int*>(arg) : 0, Clock::now()});
     if (request == g_device.failRequest) { errno = g_device.failError; return -1; }
+    if (request == TIOCSBRK && g_device.interruptedBreaks > 0) {
+        --g_device.interruptedBreaks;
+        errno = EINTR;
+        return -1;
+    }
     if (request == TIOCMGET) *static_cast<int*>(arg) = g_device.modemBits;
     if (request == TIOCGICOUNT) *static_cast<struct serial_icounter_struct*>(arg) = g_device.counts;
     return 0;
@@ -342,6 +356,35 @@ TEST_F(LineOnFakeDevice, BreakIsHeldForAQuarterSecond) {
     EXPECT_EQ(g_device.lineCalls[0].request, (unsigned long)TIOCSBRK);
     EXPECT_EQ(g_device.lineCalls[1].request, (unsigned long)TIOCCBRK);
     EXPECT_GE(ms_since(g_device.lineCalls[0].at, g_device.lineCalls[1].at), 250);
+}
+
+// The kernel starts a break only on an empty output queue: the port waits for the bytes queued
+// before it, and gives up rather than wait on a line that does not move.
+TEST_F(LineOnFakeDevice, BreakFollowsTheBytesAlreadyQueued) {
+    g_device.queuedOutput = 64;
+    g_device.drainedPerLook = 8;
+    EXPECT_EQ(port.SendBreak(), 0);
+    EXPECT_EQ(g_device.queuedOutput, 0) << "started before the queue had drained";
+    ASSERT_EQ(g_device.lineCalls.size(), 2u);
+    EXPECT_EQ(g_device.lineCalls[0].request, (unsigned long)TIOCSBRK);
+}
+
+TEST_F(LineOnFakeDevice, BreakOnAHeldOffLineGivesUpWithoutABreak) {
+    g_device.queuedOutput = 96;  // 100 ms of line time at 9600 bit/s, and flow control holds it
+    auto start = Clock::now();
+    int rc = port.SendBreak();
+    EXPECT_EQ(rc, SERPORT_E_SETCOMMBREAK);
+    EXPECT_TRUE(ends_with(message(SERPORT_ID_SENDBREAK, rc), failure_text(EBUSY)));
+    EXPECT_GE(ms_since(start), 100) << "gave up before the queued bytes had had their time";
+    EXPECT_TRUE(g_device.lineCalls.empty()) << "no break was started";
+}
+
+TEST_F(LineOnFakeDevice, BreakInterruptedByASignalIsStartedAgain) {
+    g_device.interruptedBreaks = 1;
+    EXPECT_EQ(port.SendBreak(), 0);
+    ASSERT_EQ(g_device.lineCalls.size(), 3u);
+    EXPECT_EQ(g_device.lineCalls[1].request, (unsigned long)TIOCSBRK);
+    EXPECT_EQ(g_device.lineCalls[2].request, (unsigned long)TIOCCBRK);
 }
 
 TEST_F(LineOnFakeDevice, BreakThatCannotStartReturnsAtOnceAndClearsNothing) {

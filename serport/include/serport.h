@@ -53,10 +53,16 @@ typedef struct termios SerPort_Settings;  // the line settings
 typedef pthread_t SerPort_Thread;
 typedef void* SerPort_ThreadResult;
 #define SERPORT_THREAD_CALL
-// The driver flags Open changed, and the driver's line-error counts when last looked at (Open,
-// then each GetComStatus), so that each error is reported once.
+// What Open changed on the device, recorded as it changes it, so that Close puts back exactly
+// that and nothing else; the line's bit rate; and the driver's line-error counts when last
+// looked at (Open, then each GetComStatus), so that each error is reported once.
 struct SerPort_BackEndState {
-    int savedDriverFlags = -1;  // put back by Close; -1 when untouched
+    bool exclusiveSet = false;     // Open turned the tty's exclusive mode on
+    bool lowLatencySet = false;    // Open turned the driver's low-latency flag on
+    bool settingsWritten = false;  // Open tried to write line settings: savedDcb goes back
+    bool linesSaved = false;       // Open read the modem lines before raising DTR and RTS
+    int savedLines = 0;
+    int bitrate = 0;
     struct ErrorCounts {
         int brk, parity, frame, overrun, bufOverrun;
         bool known;  // false while the counts could not be read
@@ -209,6 +215,12 @@ public:
     int SetFlowOff();
     int SetFlowXonXoff();
     int SetFlowRtsCts();
+    // Holds a break for 250 ms. Bytes already handed to the driver are not lost: on Windows the
+    // break starts at once and they follow it; on Linux the kernel starts a break only once the
+    // driver's output queue is empty, so the break follows them, and SendBreak waits for them
+    // at most as long as they take at the line's rate (plus 100 ms), then gives up with
+    // SERPORT_E_SETCOMMBREAK (EBUSY) rather than wait on a line that flow control holds off.
+    // Neither waits for the transmit ring or pauses the worker.
     int SendBreak();
     int GetLineState();
     int GetComStatus(SerPort_INFO* info);

@@ -4,6 +4,7 @@
 // handle or lock left behind. Calls not made to fail go through to the real port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <initializer_list>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "com_line.h"
@@ -86,6 +88,27 @@ std::atomic<bool> g_stallWrites{false};      // the driver takes nothing
 std::atomic<bool> g_holdNextWrite{false};    // the next write waits for g_release
 std::atomic<bool> g_inHeldWrite{false};
 HANDLE g_release = CreateEventA(NULL, TRUE, FALSE, NULL);
+std::atomic<bool> g_workerEndsAfterTheWait{false};  // Close's wait gives up just before it ends
+
+// Synchronous calls on one handle wait for each other on Windows (Wine lets them overlap): a
+// write that flow control holds off holds every device call behind it until it returns, which
+// it does once the write time-out in force has passed.
+std::atomic<bool> g_serialised{false};
+std::atomic<bool> g_heldOff{false};
+std::atomic<DWORD> g_writeTimeout{0};
+std::mutex g_deviceBusy;
+
+void wait_for_device() {
+    if (g_serialised) std::lock_guard<std::mutex> behind(g_deviceBusy);
+}
+
+BOOL held_off_write(LPDWORD put) {
+    std::lock_guard<std::mutex> busy(g_deviceBusy);
+    g_inHeldWrite = true;
+    g_real.WaitForSingleObject(g_release, g_writeTimeout != 0 ? g_writeTimeout.load() : INFINITE);
+    *put = 0;
+    return TRUE;
+}
 
 HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                DWORD disposition, DWORD flags, HANDLE templ) {
@@ -110,6 +133,7 @@ BOOL WINAPI fake_CloseHandle(HANDLE h) {
         auto it = g_live.find(h);
         if (it != g_live.end()) { role = it->second; g_live.erase(it); }
     }
+    if (role == "thread" && g_workerEndsAfterTheWait) g_real.WaitForSingleObject(h, 2000);
     log_call("CloseHandle(" + role + ")");
     return g_real.CloseHandle(h);
 }
@@ -121,6 +145,7 @@ BOOL WINAPI fake_SetupComm(HANDLE h, DWORD in, DWORD out) {
 
 BOOL WINAPI fake_PurgeComm(HANDLE h, DWORD flags) {
     log_call("PurgeComm(" + std::to_string(flags) + ")");
+    wait_for_device();
     return fails("PurgeComm") ? FALSE : g_real.PurgeComm(h, flags);
 }
 
@@ -129,6 +154,7 @@ BOOL WINAPI fake_SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
              std::to_string(t->ReadTotalTimeoutMultiplier) + "," + std::to_string(t->ReadTotalTimeoutConstant) +
              "," + std::to_string(t->WriteTotalTimeoutMultiplier) + "," +
              std::to_string(t->WriteTotalTimeoutConstant) + ")");
+    g_writeTimeout = t->WriteTotalTimeoutConstant;
     return fails("SetCommTimeouts") ? FALSE : g_real.SetCommTimeouts(h, t);
 }
 
@@ -149,6 +175,7 @@ BOOL WINAPI fake_GetCommState(HANDLE h, LPDCB dcb) {
 
 BOOL WINAPI fake_SetCommState(HANDLE h, LPDCB dcb) {
     log_call("SetCommState");
+    wait_for_device();
     {
         std::lock_guard<std::mutex> hold(g_mutex);
         g_setStates.push_back(*dcb);
@@ -159,6 +186,7 @@ BOOL WINAPI fake_SetCommState(HANDLE h, LPDCB dcb) {
 // A pty has no modem lines: the line calls succeed here without reaching it.
 BOOL WINAPI fake_EscapeCommFunction(HANDLE, DWORD function) {
     log_call("EscapeCommFunction(" + std::to_string(function) + ")");
+    wait_for_device();
     return fails("EscapeCommFunction") ? FALSE : TRUE;
 }
 
@@ -171,6 +199,7 @@ BOOL WINAPI fake_GetCommModemStatus(HANDLE, LPDWORD status) {
 
 BOOL WINAPI fake_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
     log_call("ClearCommError");
+    wait_for_device();
     if (fails("ClearCommError")) return FALSE;
     if (!g_real.ClearCommError(h, errors, status)) return FALSE;
     if (g_fakeErrorMask) *errors = g_errorMask;
@@ -203,6 +232,7 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD put, LPOVER
         g_inHeldWrite = true;
         g_real.WaitForSingleObject(g_release, INFINITE);
     }
+    if (g_heldOff) return held_off_write(put);
     if (g_stallWrites) { *put = 0; return TRUE; }
     if (!g_real.WriteFile(h, buf, len, put, overlapped)) return FALSE;
     std::lock_guard<std::mutex> hold(g_mutex);
@@ -325,6 +355,9 @@ protected:
         g_stallWrites = false;
         g_holdNextWrite = false;
         g_inHeldWrite = false;
+        g_workerEndsAfterTheWait = false;
+        g_serialised = false;
+        g_heldOff = false;
         g_readSize = -1;
         ResetEvent(g_release);
         {
@@ -418,14 +451,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Seam, OpenAndCloseMakeTheirCallsInOrder) {
     open();
     EXPECT_EQ(takeLog(), (Log{"CreateFileA", "SetupComm(32768,32768)", "PurgeComm(5)",
-                              "SetCommTimeouts(4294967295,0,0,0,0)", "GetCommState", "SetCommState",
+                              "SetCommTimeouts(4294967295,0,0,0,500)", "GetCommState", "SetCommState",
                               "PurgeComm(15)", "InitializeCriticalSection", "InitializeCriticalSection",
                               "CreateEventA", "CreateEventA", "CreateEventA", "CreateThread",
                               "WaitForSingleObject(2000)", "ResetEvent"}));
     port.Close();
-    EXPECT_EQ(takeLog(), (Log{"WaitForSingleObject(5000)", "CloseHandle(thread)", "CloseHandle(event)",
-                              "CloseHandle(event)", "CloseHandle(event)", "DeleteCriticalSection",
-                              "DeleteCriticalSection", "PurgeComm(15)", "SetCommState", "CloseHandle(device)"}));
+    EXPECT_EQ(takeLog(), (Log{"WaitForSingleObject(5000)", "CloseHandle(thread)", "PurgeComm(15)",
+                              "SetCommState", "CloseHandle(event)", "CloseHandle(event)", "CloseHandle(event)",
+                              "DeleteCriticalSection", "DeleteCriticalSection", "CloseHandle(device)"}));
     DCB restored = lastSetState();
     EXPECT_EQ(std::memcmp(&restored, &g_gotState, sizeof restored), 0) << "Close writes back the device's own settings";
     EXPECT_TRUE(nothingLeft());
@@ -779,6 +812,49 @@ TEST_F(Seam, AWorkerThatOutlivesCloseReleasesItsLinkWhenItEnds) {
     EXPECT_FALSE(nothingLeft());
     SetEvent(g_release);
     EXPECT_TRUE(eventually(nothingLeft));
+}
+
+// A worker that ends just after Close gave up waiting for it closes the device as it lets go
+// of the link: the purge and the old settings must reach the device before that.
+TEST_F(Seam, CloseRestoresTheSettingsBeforeALateWorkerClosesTheDevice) {
+    open();
+    takeLog();
+    inject("WaitTimesOut", NO_ERROR);
+    g_workerEndsAfterTheWait = true;
+    port.Close();
+    Log closing = takeLog();
+    auto at = [&](const std::string& entry) { return std::find(closing.begin(), closing.end(), entry) - closing.begin(); };
+    ASSERT_TRUE(contains(closing, "CloseHandle(device)"));
+    EXPECT_LT(at("PurgeComm(15)"), at("CloseHandle(device)"));
+    EXPECT_LT(at("SetCommState"), at("CloseHandle(device)"));
+    DCB restored = lastSetState();
+    EXPECT_EQ(std::memcmp(&restored, &g_gotState, sizeof restored), 0);
+    EXPECT_TRUE(nothingLeft());
+}
+
+// Flow control holds the line off (CTS low, or an XOFF received) while the worker writes: Close
+// still returns soon, with the device's settings back.
+TEST_F(Seam, CloseBehindAWriteHeldOffReturnsWithTheSettingsRestored) {
+    g_serialised = true;
+    g_heldOff = true;
+    open();
+    ASSERT_EQ(port.Write("x", 1), 1);
+    ASSERT_TRUE(eventually([] { return g_inHeldWrite.load(); }));
+    takeLog();
+    std::atomic<bool> closed{false};
+    std::thread watchdog([&] {  // frees a Close that hangs, so that the test ends either way
+        if (!eventually([&] { return closed.load(); }, 3000)) SetEvent(g_release);
+    });
+    auto start = Clock::now();
+    port.Close();
+    long took = ms_since(start);
+    closed = true;
+    watchdog.join();
+    EXPECT_LT(took, 2000) << "Close waited behind the held write";
+    EXPECT_TRUE(contains(takeLog(), "SetCommState"));
+    DCB restored = lastSetState();
+    EXPECT_EQ(std::memcmp(&restored, &g_gotState, sizeof restored), 0);
+    EXPECT_TRUE(nothingLeft());
 }
 
 TEST_F(Seam, ALateEventWithNothingWaitingDoesNotEndWaitForReadsEarly) {
