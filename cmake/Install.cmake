@@ -18,35 +18,34 @@ endif()
 # The library: the archive and serport.h alone; everything else in serport/ is its own business.
 # Users include <serport.h>, in this tree and installed alike.
 set(SERPORT_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/serport)
-set(SERPORT_ARCHIVE
-    ${CMAKE_INSTALL_LIBDIR}/${CMAKE_STATIC_LIBRARY_PREFIX}serport${CMAKE_STATIC_LIBRARY_SUFFIX})
 set(SERPORT_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/serport)
-install(TARGETS serport ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-install(FILES serport/serport.h DESTINATION ${SERPORT_INCLUDEDIR} COMPONENT dev)
+install(TARGETS serport EXPORT serportTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+        INCLUDES DESTINATION ${SERPORT_INCLUDEDIR})
+install(FILES serport/include/serport.h DESTINATION ${SERPORT_INCLUDEDIR} COMPONENT dev)
 install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libserport-dev
         COMPONENT dev)
 
-# What a program linking the archive needs besides it: the worker's threads, and on Windows the
-# multimedia timer that MilliSleep raises.
-if(WIN32)
-  set(SERPORT_LINK_INTERFACE "Threads::Threads;winmm")
-  set(SERPORT_PC_LIBS "-lwinmm")
-else()
-  set(SERPORT_LINK_INTERFACE "Threads::Threads")
-  set(SERPORT_PC_LIBS "-pthread")
-endif()
-
-# find_package(serport CONFIG): the imported target serport::serport, found relative to the
-# file's own place, so the package works wherever the prefix is moved.
+# find_package(serport CONFIG): the imported target serport::serport with the include path and
+# the link interface of the serport target, found relative to the package's own files, so the
+# prefix may be moved.
+install(EXPORT serportTargets NAMESPACE serport:: DESTINATION ${SERPORT_CMAKEDIR} COMPONENT dev)
 configure_package_config_file(packaging/serportConfig.cmake.in
   ${CMAKE_BINARY_DIR}/packaging/serportConfig.cmake
-  INSTALL_DESTINATION ${SERPORT_CMAKEDIR}
-  PATH_VARS SERPORT_INCLUDEDIR SERPORT_ARCHIVE)
+  INSTALL_DESTINATION ${SERPORT_CMAKEDIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/serportConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/serportConfig.cmake
               ${CMAKE_BINARY_DIR}/packaging/serportConfigVersion.cmake
         DESTINATION ${SERPORT_CMAKEDIR} COMPONENT dev)
+
+# pkg-config users link the archive with what the serport target links besides: the worker's
+# threads, and on Windows the multimedia timer that MilliSleep raises.
+if(WIN32)
+  set(SERPORT_PC_LIBS "-lwinmm")
+else()
+  set(SERPORT_PC_LIBS "-pthread")
+endif()
 
 # serport.pc names absolute paths, and the prefix is only known when installing (--prefix, or
 # /usr inside a package): the prefix is filled in then, everything else now.

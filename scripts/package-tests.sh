@@ -72,6 +72,7 @@ build_and_stage() {
   cmake --install build/default --prefix "$stage" >/dev/null
   libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/default/CMakeCache.txt)
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/default/CMakeCache.txt)
+  config=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' build/default/CMakeCache.txt | tr '[:upper:]' '[:lower:]')
   # The programs, one header and nothing else of the library's insides, the packages' files.
   expect_same "the staged files" "$(sort <<EOF
 bin/quorvane
@@ -79,6 +80,8 @@ bin/quorvane-sim
 include/serport/serport.h
 $libdir/cmake/serport/serportConfig.cmake
 $libdir/cmake/serport/serportConfigVersion.cmake
+$libdir/cmake/serport/serportTargets.cmake
+$libdir/cmake/serport/serportTargets-$config.cmake
 $libdir/libserport.a
 $libdir/pkgconfig/serport.pc
 share/doc/libserport-dev/copyright
@@ -195,6 +198,8 @@ EOF
 ./usr/include/serport/serport.h
 ./usr/$libdir/cmake/serport/serportConfig.cmake
 ./usr/$libdir/cmake/serport/serportConfigVersion.cmake
+./usr/$libdir/cmake/serport/serportTargets.cmake
+./usr/$libdir/cmake/serport/serportTargets-$config.cmake
 ./usr/$libdir/libserport.a
 ./usr/$libdir/pkgconfig/serport.pc
 ./usr/share/doc/libserport-dev/copyright
