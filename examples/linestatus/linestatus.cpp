@@ -9,7 +9,6 @@
 #include <serport.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
