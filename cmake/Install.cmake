@@ -49,10 +49,12 @@ endif()
 
 # serport.pc names absolute paths, and the prefix is only known when installing (--prefix, or
 # /usr inside a package): the prefix is filled in then, everything else now.
-set(SERPORT_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+set(SERPORT_PC_PREFIX "@SERPORT_INSTALL_PREFIX@")
 configure_file(packaging/serport.pc.in ${CMAKE_BINARY_DIR}/packaging/serport.pc.in @ONLY)
-install(CODE "configure_file(\"${CMAKE_BINARY_DIR}/packaging/serport.pc.in\"
-                             \"${CMAKE_BINARY_DIR}/packaging/serport.pc\" @ONLY)"
-        COMPONENT dev)
+install(CODE "
+  get_filename_component(SERPORT_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+  configure_file(\"${CMAKE_BINARY_DIR}/packaging/serport.pc.in\"
+                 \"${CMAKE_BINARY_DIR}/packaging/serport.pc\" @ONLY)"
+  COMPONENT dev)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/serport.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

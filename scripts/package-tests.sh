@@ -69,7 +69,8 @@ build_and_stage() {
   cmake --build --preset default -j"$(nproc)" --target quorvane quorvane-sim serport manpages >/dev/null
   rm -rf "$work"
   mkdir -p "$work"
-  cmake --install build/default --prefix "$stage" >/dev/null
+  # A relative prefix, as a user may type it: what the installed files name must be absolute.
+  cmake --install build/default --prefix "${stage#"$repo"/}" >/dev/null
   libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/default/CMakeCache.txt)
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/default/CMakeCache.txt)
   config=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' build/default/CMakeCache.txt | tr '[:upper:]' '[:lower:]')
@@ -150,9 +151,10 @@ check_pkg_config() {
   echo "== a one-file program built with pkg-config's flags for serport"
   export PKG_CONFIG_PATH=$stage/$libdir/pkgconfig
   expect_same "pkg-config's version of serport" "$version" "$(pkg-config --modversion serport)"
+  # Built away from the tree, so that only the paths serport.pc names can be found.
   # shellcheck disable=SC2046  # the flags are words
-  g++ -std=c++17 -Wall -Wextra -pedantic -Wshadow -Werror $(pkg-config --cflags serport) \
-    tests/package/sync_probe.cpp -o "$work/sync_probe" $(pkg-config --libs serport)
+  (cd "$work" && g++ -std=c++17 -Wall -Wextra -pedantic -Wshadow -Werror $(pkg-config --cflags serport) \
+    "$repo/tests/package/sync_probe.cpp" -o sync_probe $(pkg-config --libs serport))
   unset PKG_CONFIG_PATH
   start_sim
   local output status=0
