@@ -98,8 +98,11 @@ bool offered_bitrate(int bitrate) {
     return false;
 }
 
+// The receive event wakes a WaitForReads, which reports the failure at once: an unplugged
+// adapter is the cable's fault, not a silent target's.
 void worker_failed(SerPort_Link& link, int error) {
     link.workerError = error != 0 ? error : SERPORT_WORKER_GONE_ERROR;
+    event_set(link.evRxData);
 }
 
 SerPort::SerPort() : link(nullptr) { init(); }
@@ -268,12 +271,15 @@ int SerPort::WaitForWrites() {
     return 0;
 }
 
+// Bytes already received come first; after them, a worker the device's failure ended is
+// reported as a failed wait, with the device's error, instead of as silence.
 int SerPort::WaitForReads(int timeoutMs) {
     if (!opened) return SERPORT_E_NOT_OPEN;
     if (timeoutMs <= 0) return SERPORT_E_INVALID_ARG;
     event_reset(link->evRxData);
     uint32_t waiting = link->rxCount.load();
     if (waiting != 0) return (int)waiting;
+    if (link->workerError != 0) return DeviceFailed();
     // The event can come late for bytes already taken out: such a wake-up with nothing waiting
     // is not an answer, so wait on for the rest of the time.
     using Clock = std::chrono::steady_clock;
@@ -283,9 +289,15 @@ int SerPort::WaitForReads(int timeoutMs) {
         if (signalled < 0) return SERPORT_E_WAITFORSINGLEOBJECT;
         event_reset(link->evRxData);
         waiting = link->rxCount.load();
+        if (waiting == 0 && link->workerError != 0) return DeviceFailed();
         left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (waiting != 0 || signalled == 0 || left <= 0) return (int)waiting;
     }
+}
+
+int SerPort::DeviceFailed() {
+    set_system_error(worker_error(*link));
+    return SERPORT_E_WAITFORSINGLEOBJECT;
 }
 
 int SerPort::PurgeWrites() {

@@ -269,7 +269,7 @@ TEST_F(PortOnPty, PurgeAllLeavesBothDirectionsEmptyAndUsable) {
     EXPECT_EQ(pty.receive(3), (std::vector<uint8_t>{9, 8, 7}));
 }
 
-TEST_F(PortOnPty, FarSideHangingUpEndsTheWorkerWithoutHangingTheWaits) {
+TEST_F(PortOnPty, FarSideHangingUpEndsTheWorkerAndBothWaitsSaySo) {
     openPort(1200);  // one byte a call: the ring stays full long enough to see
     pty.closeMaster();
     std::vector<uint8_t> bytes = pattern(2000);
@@ -277,7 +277,11 @@ TEST_F(PortOnPty, FarSideHangingUpEndsTheWorkerWithoutHangingTheWaits) {
     auto start = Clock::now();
     EXPECT_EQ(port.WaitForWrites(), SERPORT_E_FLUSHFILEBUFFERS);
     EXPECT_LT(ms_since(start), 2000);
-    EXPECT_EQ(port.WaitForReads(50), 0);
+    int rc = port.WaitForReads(2000);
+    EXPECT_EQ(rc, SERPORT_E_WAITFORSINGLEOBJECT);
+    EXPECT_EQ(SerPort_Exception(SERPORT_ID_WAITFORREADS, rc).what(),
+              std::string("WaitForReads(): WIN32 WaitForSingleObject() failed: ") + std::strerror(EIO));
+    EXPECT_LT(ms_since(start), 2000) << "reported at once, not after the wait";
     EXPECT_TRUE(port.isOpen());
 }
 

@@ -201,6 +201,9 @@ public:
     int Write(const void* src, unsigned len);
     int Read(void* dst, unsigned len);
     int WaitForWrites();
+    // Waits up to timeoutMs for received bytes and returns how many wait (0 on a quiet line).
+    // Once the device has failed (a USB adapter unplugged) and no byte is left, it returns
+    // SERPORT_E_WAITFORSINGLEOBJECT at once, with the device's error as the system error.
     int WaitForReads(int timeoutMs);
     int PendingReads();
     int PurgeWrites();
@@ -239,6 +242,7 @@ private:
     bool StopWorker();
     void ReleaseLink(bool workerLeftRunning);
     int SetFlowBits(int mode);
+    int DeviceFailed();
 
     bool opened;
     int32_t flowMode;

@@ -857,6 +857,18 @@ TEST_F(Seam, CloseBehindAWriteHeldOffReturnsWithTheSettingsRestored) {
     EXPECT_TRUE(nothingLeft());
 }
 
+// A device that fails under the worker (an adapter unplugged): WaitForReads says so at once,
+// with the device's error, instead of waiting out its time as if the target were silent.
+TEST_F(Seam, ADeviceFailureEndsWaitForReadsAtOnceWithItsError) {
+    inject("ReadFile", ERROR_DEVICE_NOT_CONNECTED, 1, true);
+    open();
+    auto start = Clock::now();
+    EXPECT_EQ(port.WaitForReads(2000), SERPORT_E_WAITFORSINGLEOBJECT);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_LT(ms_since(start), 1000);
+    EXPECT_TRUE(port.isOpen());
+}
+
 TEST_F(Seam, ALateEventWithNothingWaitingDoesNotEndWaitForReadsEarly) {
     open();
     inject("WakesAtOnce", NO_ERROR);
