@@ -51,34 +51,39 @@ class HostEnd:
         self.master, self.slave = pty.openpty()
         tty.setraw(self.slave)
         self.path = os.ttyname(self.slave)
-        self.stalled = threading.Event()
+        self.lock = threading.Lock()  # a read and the stall never cross
+        self.stalled = False
         self.stopping = threading.Event()
         self.drainer = threading.Thread(target=self.drain, daemon=True)
         self.drainer.start()
 
     def drain(self):
         while not self.stopping.is_set():
-            if self.stalled.is_set():
-                self.stopping.wait(0.01)
-                continue
-            ready, _, _ = select.select([self.master], [], [], 0.05)
-            if ready:
+            ready, _, _ = select.select([self.master], [], [], 0.02)
+            with self.lock:
+                if not ready or self.stalled:
+                    continue
                 try:
                     os.read(self.master, 65536)
                 except OSError:  # QEMU has not opened its end yet
-                    self.stopping.wait(0.01)
+                    pass
+            if not ready or self.stalled:
+                self.stopping.wait(0.01)
 
     def stall(self):
-        self.stalled.set()
+        with self.lock:
+            self.stalled = True
         os.set_blocking(self.slave, False)
-        try:
-            while True:
-                os.write(self.slave, b"\0" * 4096)
-        except BlockingIOError:
-            pass
+        for size in (4096, 256, 16, 1):  # until not one more byte fits, or poll would still say writable
+            try:
+                while True:
+                    os.write(self.slave, b"\0" * size)
+            except BlockingIOError:
+                pass
 
     def unstall(self):
-        self.stalled.clear()
+        with self.lock:
+            self.stalled = False
 
     def send(self, data):
         os.write(self.master, data)
