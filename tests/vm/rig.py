@@ -3,7 +3,8 @@
 The guest sees a 16550A as /dev/ttyS1 and an FTDI adapter behind xHCI as /dev/ttyUSB0; the host end
 of each is a pty given to QEMU: a quorvane-sim, or a HostEnd that the rig itself holds. The console
 is QEMU's standard input and output: the guest marks what the rig must read with "@@RIG" lines
-and asks for host-side actions with "@@RIG ask ID WHAT", which the rig answers with "@@ok ID".
+and asks for host-side actions with "@@RIG ask ID WHAT", which the rig answers with "@@ok ID"
+(done) or "@@fail ID".
 QMP unplugs and plugs the adapter and re-points the 16550.
 """
 import json
@@ -168,6 +169,8 @@ class Guest:
         self.lines = []
         self.changed = threading.Condition()
         self.handlers = {}
+        self.failures = []
+        self.closing = False
         self.plugged = 0
         initrd = os.path.join(self.dir.name, "initrd")
         test = Archive()
@@ -205,13 +208,24 @@ class Guest:
             self.changed.notify_all()
 
     def answer(self, text):
+        """Does what the guest asked and answers "@@ok ID", or "@@fail ID" when it could not: the
+        failure is kept for wait_done to report."""
         ident, _, what = text[len("@@RIG ask "):].partition(" ")
         verb, *args = what.split()
-        if verb not in self.handlers:
-            raise AssertionError("the guest asked for %r, which this test does not offer" % what)
-        self.handlers[verb](*args)
-        self.proc.stdin.write(("@@ok %s\n" % ident).encode())
-        self.proc.stdin.flush()
+        answer = "ok"
+        try:
+            if verb not in self.handlers:
+                raise AssertionError("this test offers no %r" % verb)
+            self.handlers[verb](*args)
+        except Exception as failure:  # noqa: BLE001 - reported by wait_done
+            answer = "fail"
+            if not self.closing:
+                self.failures.append("the guest asked for %r: %r" % (what, failure))
+        try:
+            self.proc.stdin.write(("@@%s %s\n" % (answer, ident)).encode())
+            self.proc.stdin.flush()
+        except (OSError, ValueError):  # the guest has been shut down meanwhile
+            pass
 
     def on(self, verb, handler):
         self.handlers[verb] = handler
@@ -257,7 +271,10 @@ class Guest:
         return GuestRun(int(end.group(1)), lines[first + 1:last])
 
     def wait_done(self, limit=30):
+        """The guest ran its script to the end, and the rig did all that it asked."""
         self.wait_line(r"^@@RIG done$", limit)
+        if self.failures:
+            raise AssertionError("; ".join(self.failures))
 
     def unplug_adapter(self):
         self.qmp.execute("device_del", id="usbser%d" % self.plugged)
@@ -272,6 +289,7 @@ class Guest:
         self.qmp.execute("chardev-change", id="s1", backend={"type": "serial", "data": {"device": path}})
 
     def close(self):
+        self.closing = True
         self.qmp.close()
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -284,6 +302,19 @@ class Guest:
         self.proc.stdin.close()
         self.proc.stdout.close()
         self.dir.cleanup()
+
+
+def wait_for_event(log, pattern, limit=60):
+    """The host time at which quorvane-sim's event log first had a line matching pattern."""
+    regex = re.compile(pattern)
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if os.path.exists(log):
+            with open(log) as events:
+                if any(regex.search(line) for line in events):
+                    return time.monotonic()
+        time.sleep(0.005)
+    raise AssertionError("quorvane-sim logged no %r within %d s" % (pattern, limit))
 
 
 def sample_records():

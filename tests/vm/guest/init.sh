@@ -45,6 +45,7 @@ ask() {
   echo "@@RIG ask $asked $*"
   while read -r reply; do
     [ "$reply" = "@@ok $asked" ] && return 0
+    [ "$reply" = "@@fail $asked" ] && { echo "@@RIG fail the rig could not: $*"; return 1; }
   done
   return 1
 }

@@ -13,11 +13,12 @@ bool ask_rig(const std::string& what) {
     std::string id = "p" + std::to_string(getpid()) + "-" + std::to_string(++asked);
     std::printf("@@RIG ask %s %s\n", id.c_str(), what.c_str());
     std::fflush(stdout);
-    std::string answer = "@@ok " + id;
+    std::string done = "@@ok " + id, failed = "@@fail " + id;
     char line[256];
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
         line[std::strcspn(line, "\r\n")] = '\0';
-        if (answer == line) return true;
+        if (done == line) return true;
+        if (failed == line) return false;
     }
     return false;
 }

@@ -1,12 +1,14 @@
 // Questions to the rig on the host, for what only the other end of the line can do: hold up or
 // release the line, send bytes or a break, unplug or plug the adapter. A question is a console line
-// "@@RIG ask ID WHAT"; the rig answers "@@ok ID" on the console's input once it is done.
+// "@@RIG ask ID WHAT"; the rig answers on the console's input, "@@ok ID" once it is done or
+// "@@fail ID" when it could not do it.
 #ifndef QUORVANE_VM_RIG_CHANNEL_H
 #define QUORVANE_VM_RIG_CHANNEL_H
 
 #include <string>
 
-// Asks and waits for the answer; false when the console's input ends first. Safe from any thread.
+// Asks and waits for the answer; false when the rig could not, or the console's input ended first.
+// Safe from any thread.
 bool ask_rig(const std::string& what);
 
 // The device under test, as the rig names it to the guest (QUORVANE_VM_DEVICE), and its short
