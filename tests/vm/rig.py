@@ -24,7 +24,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.append(os.path.join(HERE, "..", "e2e"))  # after this folder: both have a test_upload
 import harness  # noqa: E402
 from cpio import Archive  # noqa: E402
 
