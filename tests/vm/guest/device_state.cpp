@@ -48,6 +48,17 @@ bool read_device_state(int fd, const char* device, DeviceState& state, std::stri
     return true;
 }
 
+bool leave_as_another_program_would(int fd, const char* device, std::string& error) {
+    int both = TIOCM_DTR | TIOCM_RTS;
+    struct serial_struct serial;
+    if (ioctl(fd, TIOCMBIC, &both) != 0) { error = "TIOCMBIC"; return false; }
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) { error = "TIOCGSERIAL"; return false; }
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0) { error = "TIOCSSERIAL"; return false; }
+    if (read_latency_ms(device) >= 0 && !write_latency_ms(device, 16)) { error = "latency_timer"; return false; }
+    return true;
+}
+
 std::string describe(const DeviceState& state) {
     const struct termios& tio = state.settings;
     std::string cc;

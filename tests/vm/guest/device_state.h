@@ -22,6 +22,11 @@ bool read_device_state(int fd, const char* device, DeviceState& state, std::stri
 // difference shows by name.
 std::string describe(const DeviceState& state);
 
+// Puts the device in the state another program may leave it in, one that differs from an open
+// port's in every part: DTR and RTS down, low latency off and, on a USB adapter, the latency timer
+// at a real FT232's 16 ms. False, with the failed step in error, when a step fails.
+bool leave_as_another_program_would(int fd, const char* device, std::string& error);
+
 // The adapter's latency timer in ms, from sysfs; -1 where the device is no USB adapter.
 int read_latency_ms(const char* device);
 bool write_latency_ms(const char* device, int ms);

@@ -1,7 +1,7 @@
 // vm_devstate DEVICE -- COMMAND...: runs COMMAND while holding DEVICE open, as another program that
 // uses the line would, and reports the device's state around it:
-//   @@RIG state before <state>      as found, once this holder has put DTR and RTS down and, on a
-//                                   USB adapter, its latency timer at 16 ms (a real FT232's own)
+//   @@RIG state before <state>      as found, once this holder has left it as another program may
+//                                   (leave_as_another_program_would)
 //   @@RIG state during low_latency=1,1,0 latency=1,1,16
 //                                   looked at as each of the command's progress lines came: the
 //                                   driver's low-latency flag and the latency timer, line by line
@@ -83,9 +83,8 @@ int main(int argc, char** argv) {
     const char* device = argv[1];
     int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return fail(std::string("open ") + device);
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    if (ioctl(fd, TIOCMBIC, &lines) != 0) return fail("TIOCMBIC");
-    if (read_latency_ms(device) >= 0 && !write_latency_ms(device, 16)) return fail("latency_timer");
+    std::string failed;
+    if (!leave_as_another_program_would(fd, device, failed)) return fail(failed);
     print_state("before", fd, device);
 
     int output;

@@ -110,7 +110,7 @@ TEST_F(LineControl, SendBreakStartsAtOnceWithBytesQueued) {
     }
     EXPECT_EQ(result, 0) << std::strerror(errno);
     EXPECT_LT(took, 600) << "the break waited for the " << queued << " bytes queued before it";
-    EXPECT_EQ(port.WaitForWrites(), 0) << "the queued bytes still go out after the break";
+    EXPECT_EQ(port.WaitForWrites(), 0) << "the port goes on after the break";
 }
 
 TEST_F(LineControl, ComStatusIsCleanOnAQuietLine) {

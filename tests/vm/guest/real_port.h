@@ -76,14 +76,9 @@ protected:
         return ioctl(watcher, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_16550A;
     }
 
-    // The state another program leaves the device in: neither output raised and, on an adapter,
-    // the latency timer at a real FT232's 16 ms. It differs from the open port's in every part.
     void leaveDeviceAsAnotherProgramWould() {
-        int both = BOTH_OUTPUTS;
-        ASSERT_EQ(ioctl(watcher, TIOCMBIC, &both), 0) << std::strerror(errno);
-        if (read_latency_ms(device) >= 0) {
-            ASSERT_TRUE(write_latency_ms(device, 16));
-        }
+        std::string failed;
+        ASSERT_TRUE(leave_as_another_program_would(watcher, device, failed)) << failed << ": " << std::strerror(errno);
     }
 };
 
