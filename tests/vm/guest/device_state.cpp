@@ -49,9 +49,7 @@ bool read_device_state(int fd, const char* device, DeviceState& state, std::stri
 }
 
 bool leave_as_another_program_would(int fd, const char* device, std::string& error) {
-    int both = TIOCM_DTR | TIOCM_RTS;
     struct serial_struct serial;
-    if (ioctl(fd, TIOCMBIC, &both) != 0) { error = "TIOCMBIC"; return false; }
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) { error = "TIOCGSERIAL"; return false; }
     serial.flags &= ~ASYNC_LOW_LATENCY;
     if (ioctl(fd, TIOCSSERIAL, &serial) != 0) { error = "TIOCSSERIAL"; return false; }

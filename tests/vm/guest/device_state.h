@@ -23,8 +23,9 @@ bool read_device_state(int fd, const char* device, DeviceState& state, std::stri
 std::string describe(const DeviceState& state);
 
 // Puts the device in the state another program may leave it in, one that differs from an open
-// port's in every part: DTR and RTS down, low latency off and, on a USB adapter, the latency timer
-// at a real FT232's 16 ms. False, with the failed step in error, when a step fails.
+// port's wherever an opener can know it: low latency off and, on a USB adapter, the latency timer
+// at a real FT232's 16 ms. (The modem lines it cannot: every open of a tty raises DTR and RTS
+// before the opener can look.) False, with the failed step in error, when a step fails.
 bool leave_as_another_program_would(int fd, const char* device, std::string& error);
 
 // The adapter's latency timer in ms, from sysfs; -1 where the device is no USB adapter.

@@ -54,8 +54,10 @@ TEST_F(ExclusiveUse, ASecondOpenIsRefusedAndTheFirstSessionGoesOn) {
     openPort();
     ASSERT_TRUE(ask_rig("send " + device_short_name() + " " + std::to_string(SENT)));
     int waiting = 0;
-    ASSERT_TRUE(wait_until([&] { return ioctl(watcher, FIONREAD, &waiting) == 0 && waiting > 0 &&
-                                        port.PendingReads() > 4000; }, 5000))
+    // The ring is too full for the worker to read on (it stops once less than a chunk, 64 bytes
+    // at 115200, is free) and the driver holds the rest, or the most of it that has come so far.
+    ASSERT_TRUE(wait_until([&] { return ioctl(watcher, FIONREAD, &waiting) == 0 && waiting > 1000 &&
+                                        port.PendingReads() >= (int)SERPORT_RING_SIZE - 64; }, 5000))
         << "the ring holds " << port.PendingReads() << ", the driver " << waiting;
     std::string before = describe(state());
 
@@ -67,7 +69,7 @@ TEST_F(ExclusiveUse, ASecondOpenIsRefusedAndTheFirstSessionGoesOn) {
     EXPECT_EQ(describe(state()), before);
     int stillWaiting = 0;
     EXPECT_EQ(ioctl(watcher, FIONREAD, &stillWaiting), 0);
-    EXPECT_EQ(stillWaiting, waiting) << "the bytes waiting in the driver were flushed";
+    EXPECT_GE(stillWaiting, waiting) << "the bytes waiting in the driver were flushed";
     EXPECT_EQ(as_ordinary_user(device, open_error), EBUSY) << "the first session lost its exclusive use";
 
     std::vector<char> got;
