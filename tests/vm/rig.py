@@ -103,7 +103,8 @@ class HostEnd:
 class Qmp:
     """QEMU's machine protocol on a unix socket: one command at a time, events skipped."""
 
-    def __init__(self, path, limit=30):
+    def __init__(self, path, running, limit=30):
+        """Connects once QEMU has made the socket; running() tells whether QEMU is still there."""
         deadline = time.monotonic() + limit
         while True:
             try:
@@ -112,7 +113,7 @@ class Qmp:
                 break
             except (FileNotFoundError, ConnectionRefusedError):
                 self.sock.close()
-                if time.monotonic() > deadline:
+                if not running() or time.monotonic() > deadline:
                     raise AssertionError("QEMU opened no QMP socket at " + path)
                 time.sleep(0.02)
         self.reader = self.sock.makefile("r")
@@ -175,7 +176,10 @@ class Guest:
         initrd = os.path.join(self.dir.name, "initrd")
         test = Archive()
         test.file("test.sh", script.encode(), 0o755)
-        with open(os.path.join(WORK, "initramfs.cpio"), "rb") as base, open(initrd, "wb") as out:
+        base_image = os.path.join(WORK, "initramfs.cpio")
+        if not os.path.exists(base_image):
+            raise AssertionError("no %s: the fixture test vm.prepare makes it" % base_image)
+        with open(base_image, "rb") as base, open(initrd, "wb") as out:
             out.write(base.read() + test.bytes())  # the kernel unpacks them one after the other
         qmp_path = os.path.join(self.dir.name, "qmp.sock")
         # The multiplexer brings breaks from the host to the 16550. The adapter goes without: its
@@ -196,7 +200,13 @@ class Guest:
                                      stderr=subprocess.STDOUT)
         self.reader = threading.Thread(target=self.read_console, daemon=True)
         self.reader.start()
-        self.qmp = Qmp(qmp_path)
+        try:
+            self.qmp = Qmp(qmp_path, lambda: self.proc.poll() is None)
+        except AssertionError as failed:
+            self.proc.kill()
+            self.proc.wait()
+            self.reader.join(timeout=5)
+            raise AssertionError("QEMU could not start the guest (%s); its output:\n%s" % (failed, self.console()))
 
     def read_console(self):
         for raw in self.proc.stdout:

@@ -35,22 +35,19 @@ class Unplugging(GuestTest):
     def check_cut(self, name):
         device, (options, event, delivered), cut, text, within, replug = CASES[name]
         recs = sample_records()
-        events = os.path.join(tempfile.mkdtemp(prefix="quorvane-vm-"), "events.log")
-        self.addCleanup(lambda: os.path.exists(events) and os.remove(events))
+        scratch = tempfile.TemporaryDirectory(prefix="quorvane-vm-")
+        self.addCleanup(scratch.cleanup)
+        events = os.path.join(scratch.name, "events.log")
         sim, other = self.sim("--event-log", events, *options), self.host_end()
+        fresh = self.sim() if replug else None  # the new line's target
         serial, usb = (sim.device, other.path) if device == "ttyS1" else (other.path, sim.device)
         upload = "/bin/quorvane /sample-image.txt /dev/%s 115200 4" % device
         script = "run cut %s\n" % upload
         if replug:
             script += "ask replug\nwait_device /dev/%s\nrun again %s\n" % (device, upload)
         guest = self.boot(script, serial, usb)
-        fresh = []
-
-        def plug_a_new_line():
-            fresh.append(harness.Sim())
-            self.addCleanup(fresh[0].close)
-            (guest.repoint_uart if device == "ttyS1" else guest.plug_adapter)(fresh[0].device)
-        guest.on("replug", plug_a_new_line)
+        if replug:
+            guest.on("replug", lambda: (guest.repoint_uart if device == "ttyS1" else guest.plug_adapter)(fresh.device))
 
         if event:
             wait_for_event(events, event)
@@ -72,7 +69,7 @@ class Unplugging(GuestTest):
             again = guest.result("again", limit=60)
             self.assertEqual(again.status, 0, again.output)
             self.assertEqual(again.output, upload_output("/dev/" + device, recs))
-            self.assertEqual(fresh[0].records(), recs)
+            self.assertEqual(fresh.records(), recs)
         guest.wait_done()
 
 
