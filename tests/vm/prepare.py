@@ -62,7 +62,8 @@ def kernel_package():
             return found.group(1)
         if attempt == 0:
             subprocess.run(["apt-get", "update", "-q"], check=True, stdout=subprocess.DEVNULL)
-    raise SystemExit("prepare: apt-cache names no package for linux-image-amd64:\n" + depends.stdout + depends.stderr)
+    raise SystemExit("prepare: apt-cache names no package for linux-image-amd64:\n"
+                     + depends.stdout + depends.stderr)
 
 
 def uncompressed_kernel(vmlinuz):

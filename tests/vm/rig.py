@@ -206,7 +206,8 @@ class Guest:
             self.proc.kill()
             self.proc.wait()
             self.reader.join(timeout=5)
-            raise AssertionError("QEMU could not start the guest (%s); its output:\n%s" % (failed, self.console()))
+            raise AssertionError("QEMU could not start the guest (%s); its output:\n%s"
+                                 % (failed, self.console()))
 
     def read_console(self):
         for raw in self.proc.stdout:
@@ -256,14 +257,16 @@ class Guest:
             while True:
                 for when, text in self.lines[seen:]:
                     if text is None:
-                        raise AssertionError("the guest ended before %r; its console:\n%s" % (pattern, self.console()))
+                        raise AssertionError("the guest ended before %r; its console:\n%s"
+                                             % (pattern, self.console()))
                     found = regex.search(text)
                     if found:
                         return when, found
                 seen = len(self.lines)
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise AssertionError("no %r within %d s; the guest's console:\n%s" % (pattern, limit, self.console()))
+                    raise AssertionError("no %r within %d s; the guest's console:\n%s"
+                                         % (pattern, limit, self.console()))
                 self.changed.wait(left)
 
     def wait_ready(self):
@@ -296,7 +299,8 @@ class Guest:
         self.plugged += 1
         chardev = "u%d" % self.plugged
         self.qmp.execute("chardev-add", id=chardev, backend={"type": "serial", "data": {"device": path}})
-        self.qmp.execute("device_add", driver="usb-serial", bus="xhci.0", chardev=chardev, id="usbser%d" % self.plugged)
+        self.qmp.execute("device_add", driver="usb-serial", bus="xhci.0", chardev=chardev,
+                         id="usbser%d" % self.plugged)
 
     def repoint_uart(self, path):
         self.qmp.execute("chardev-change", id="s1", backend={"type": "serial", "data": {"device": path}})

@@ -16,8 +16,9 @@ SUITES = {
 class PortOnRealDrivers(GuestTest):
     def run_suite(self, device, suite):
         ends = {"ttyS1": self.host_end(), "ttyUSB0": self.host_end()}
-        guest = self.boot("run port env QUORVANE_VM_DEVICE=/dev/%s /bin/vm_port_test --gtest_color=no --gtest_filter='%s.*'\n"
-                          % (device, suite), ends["ttyS1"].path, ends["ttyUSB0"].path, uart_mux=True)
+        script = ("run port env QUORVANE_VM_DEVICE=/dev/%s /bin/vm_port_test --gtest_color=no --gtest_filter='%s.*'\n"
+                  % (device, suite))
+        guest = self.boot(script, ends["ttyS1"].path, ends["ttyUSB0"].path, uart_mux=True)
         guest.on("stall", lambda name: ends[name].stall())
         guest.on("unstall", lambda name: ends[name].unstall())
         guest.on("send", lambda name, count: ends[name].send(bytes(65 + i % 26 for i in range(int(count)))))

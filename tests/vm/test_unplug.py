@@ -10,30 +10,36 @@ import unittest
 
 from rig import GuestTest, harness, sample_records, upload_output, wait_for_event
 
-DEVICE_FAILED = "WaitForReads(): WIN32 WaitForSingleObject() failed: Input/output error"
-NOT_RESPONDING = "Target is not responding."
+# The sim sees the host's last byte a moment before the host's drain of it returns, so the cut can
+# still find the host in WaitForWrites; after that it waits in WaitForReads.
+DEVICE_FAILED = ("WaitForReads(): WIN32 WaitForSingleObject() failed: Input/output error",
+                 "WaitForWrites(): WIN32 FlushFileBuffers() failed: Input/output error")
+NOT_RESPONDING = ("Target is not responding.",)
 # The settle after the open is a sleep: the port's failure shows at the first call after it.
-PURGE_FAILED = "PurgeAll(): WIN32 PurgeComm() failed: Input/output error"
+PURGE_FAILED = ("PurgeAll(): WIN32 PurgeComm() failed: Input/output error",)
 AWAITING_RECORD_10 = (["--answer-delay", "10:3000"], "record-complete 10 1 ", 10)
 
 # name: (device, (sim options, sim event that starts the cut, records the sim gets),
-#        how the line is cut, the failure text, seconds from the cut to the failure block,
-#        whether a new line is plugged in and uploaded to afterwards)
+#        how the line is cut, the failure texts the run may end with, seconds from the cut to the
+#        failure block, whether a new line is plugged in and uploaded to afterwards)
+IN_THE_SYNC = (["--silent-sync"], "rx-sync", 0)
+IN_A_PAUSE = (["--pause-silent", "10"], "tx-pause 10", 10)
+WHILE_IDLE = ([], None, 0)  # cut once the port is open, during the settle
+
 CASES = {
     "adapter_unplugged_awaiting_an_answer": ("ttyUSB0", AWAITING_RECORD_10, "unplug", DEVICE_FAILED, 1.0, True),
     "adapter_host_end_closed_awaiting_an_answer": ("ttyUSB0", AWAITING_RECORD_10, "close", DEVICE_FAILED, 1.0, True),
     # A 16550 has no way to tell: the wait for an answer runs out, 2 s after the record.
     "uart_host_end_closed_awaiting_an_answer": ("ttyS1", AWAITING_RECORD_10, "close", NOT_RESPONDING, 3.0, True),
-    "adapter_unplugged_in_the_sync": ("ttyUSB0", (["--silent-sync"], "rx-sync", 0), "unplug", DEVICE_FAILED, 1.0, False),
-    "adapter_unplugged_in_a_pause": ("ttyUSB0", (["--pause-silent", "10"], "tx-pause 10", 10), "unplug", DEVICE_FAILED,
-                                     1.0, False),
-    "adapter_unplugged_while_idle": ("ttyUSB0", ([], None, 0), "unplug", PURGE_FAILED, 6.0, False),
+    "adapter_unplugged_in_the_sync": ("ttyUSB0", IN_THE_SYNC, "unplug", DEVICE_FAILED, 1.0, False),
+    "adapter_unplugged_in_a_pause": ("ttyUSB0", IN_A_PAUSE, "unplug", DEVICE_FAILED, 1.0, False),
+    "adapter_unplugged_while_idle": ("ttyUSB0", WHILE_IDLE, "unplug", PURGE_FAILED, 6.0, False),
 }
 
 
 class Unplugging(GuestTest):
     def check_cut(self, name):
-        device, (options, event, delivered), cut, text, within, replug = CASES[name]
+        device, (options, event, delivered), cut, texts, within, replug = CASES[name]
         recs = sample_records()
         scratch = tempfile.TemporaryDirectory(prefix="quorvane-vm-")
         self.addCleanup(scratch.cleanup)
@@ -47,7 +53,8 @@ class Unplugging(GuestTest):
             script += "ask replug\nwait_device /dev/%s\nrun again %s\n" % (device, upload)
         guest = self.boot(script, serial, usb)
         if replug:
-            guest.on("replug", lambda: (guest.repoint_uart if device == "ttyS1" else guest.plug_adapter)(fresh.device))
+            plug = guest.repoint_uart if device == "ttyS1" else guest.plug_adapter
+            guest.on("replug", lambda: plug(fresh.device))
 
         if event:
             wait_for_event(events, event)
@@ -62,7 +69,7 @@ class Unplugging(GuestTest):
         run = guest.result("cut", limit=60)
         self.assertEqual(run.status, 255, run.output)
         self.assertNotIn("Target updated successfully.", run.output)
-        self.assertEqual(harness.failure_text(run.output), text, run.output)
+        self.assertIn(harness.failure_text(run.output), texts, run.output)
         self.assertLess(run.time_of("*** Failed ***") - cut_at, within, run.output)
         self.assertEqual(sim.records(), recs[:delivered])
         if replug:

@@ -78,7 +78,8 @@ protected:
 
     void leaveDeviceAsAnotherProgramWould() {
         std::string failed;
-        ASSERT_TRUE(leave_as_another_program_would(watcher, device, failed)) << failed << ": " << std::strerror(errno);
+        ASSERT_TRUE(leave_as_another_program_would(watcher, device, failed))
+            << failed << ": " << std::strerror(errno);
     }
 };
 
