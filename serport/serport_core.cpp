@@ -371,9 +371,9 @@ int SerPort::SetFlowBits(int mode) {
 
 int SerPort::SendBreak() {
     if (!opened) return SERPORT_E_NOT_OPEN;
-    if (!device_break(handle, backEnd, true)) return SERPORT_E_SETCOMMBREAK;
+    if (!device_start_break(handle, backEnd, link->txCount.load())) return SERPORT_E_SETCOMMBREAK;
     break_hold();
-    if (!device_break(handle, backEnd, false)) return SERPORT_E_CLEARCOMMBREAK;
+    if (!device_end_break(handle)) return SERPORT_E_CLEARCOMMBREAK;
     return 0;
 }
 

@@ -97,8 +97,10 @@ enum SerPort_Output { SERPORT_OUTPUT_RTS, SERPORT_OUTPUT_DTR };
 bool device_set_output(SerPort_Handle device, SerPort_Output line, bool raised);
 // The input lines as GetLineState's SERPORT_LINE_* bits.
 bool device_line_state(SerPort_Handle device, int& lines);
-// Starts (on) or ends a break. The back end's state carries what it needs to bound the start.
-bool device_break(SerPort_Handle device, const SerPort_BackEndState& state, bool on);
+// Starts a break, with unsentBytes still in the transmit ring; the back end's state carries
+// what it needs to bound a wait for them.
+bool device_start_break(SerPort_Handle device, const SerPort_BackEndState& state, uint32_t unsentBytes);
+bool device_end_break(SerPort_Handle device);
 // How long SendBreak holds the break.
 void break_hold();
 // Puts the flow-control bits of mode into settings; every other bit stays.

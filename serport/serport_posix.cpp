@@ -3,7 +3,7 @@
 //
 // It is a Linux back end: the events are eventfds, the low-latency flag and the line-error
 // counters come from linux/serial.h (TIOCGSERIAL, TIOCGICOUNT), and Close's bounded wait for the
-// worker is pthread_clockjoin_np. Another POSIX system would need a pipe for each event, its own
+// worker is pthread_tryjoin_np. Another POSIX system would need a pipe for each event, its own
 // driver calls for latency and error counts (or none), and a join bounded some other way (the
 // worker signalling its end on a condition variable).
 #include <cerrno>
@@ -64,7 +64,7 @@ int check_verdict_for_open_error(int error) {
 
 int64_t monotonic_ms() {
     struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    sys.clock_gettime(CLOCK_MONOTONIC, &now);
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
@@ -146,16 +146,15 @@ bool thread_start(SerPort_Thread& thread, SerPort_Link* link) {
 }
 
 // On the monotonic clock, so that a step of the wall clock neither cuts the wait short nor
-// stretches it.
+// stretches it (pthread_timedjoin_np's deadline is on the wall clock). A worker asked to stop
+// ends within a few milliseconds, so looking every millisecond costs nothing.
 bool thread_join(SerPort_Thread thread, int timeoutMs) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += (long)(timeoutMs % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) { deadline.tv_sec += 1; deadline.tv_nsec -= 1000000000; }
-    if (sys.pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) == 0) return true;
-    pthread_detach(thread);
-    return false;
+    int64_t deadline = monotonic_ms() + timeoutMs;
+    while (sys.pthread_tryjoin_np(thread, nullptr) != 0) {
+        if (monotonic_ms() >= deadline) { pthread_detach(thread); return false; }
+        MilliSleep(1);
+    }
+    return true;
 }
 
 // A device held by another opener (its flock) is "in use"; one that opens but is no terminal is

@@ -26,13 +26,14 @@ int ioctl_retrying(int fd, unsigned long request) {
 }
 
 // Linux starts a break only once the driver's output queue is empty, and waits for that without
-// bound while flow control holds the line off. So wait here instead, for at most as long as
-// the queued bytes take at the line's rate plus a margin; false when they have not left by then.
-// A driver that cannot say what it holds is left to the kernel's own wait.
-bool output_drained(int fd, int bitrate) {
+// bound while flow control holds the line off. So wait here instead, for at most as long as the
+// bytes written before the break (in the driver and still in the ring) take at the line's rate,
+// plus a margin; false when the driver still holds some by then. A driver that cannot say what
+// it holds is left to the kernel's own wait.
+bool output_drained(int fd, int bitrate, uint32_t unsent) {
     int queued;
     if (sys.ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
-    long lineMs = bitrate > 0 ? (long)queued * 10 * 1000 / bitrate : 0;
+    long lineMs = bitrate > 0 ? ((long)queued + (long)unsent) * 10 * 1000 / bitrate : 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lineMs + DRAIN_MARGIN_MS);
     do {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -61,11 +62,12 @@ bool device_line_state(int fd, int& lines) {
 }
 
 // A signal (the user's Ctrl+C) does not make the break fail: the call is made again.
-bool device_break(int fd, const SerPort_BackEndState& state, bool on) {
-    if (!on) return ioctl_retrying(fd, TIOCCBRK) == 0;
-    if (!output_drained(fd, state.bitrate)) { errno = EBUSY; return false; }
+bool device_start_break(int fd, const SerPort_BackEndState& state, uint32_t unsentBytes) {
+    if (!output_drained(fd, state.bitrate, unsentBytes)) { errno = EBUSY; return false; }
     return ioctl_retrying(fd, TIOCSBRK) == 0;
 }
+
+bool device_end_break(int fd) { return ioctl_retrying(fd, TIOCCBRK) == 0; }
 
 void break_hold() { std::this_thread::sleep_for(BREAK_HOLD); }
 

@@ -25,10 +25,12 @@ bool device_line_state(HANDLE device, int& lines) {
     return true;
 }
 
-// Starts at once, without waiting for queued bytes to leave.
-bool device_break(HANDLE device, const SerPort_BackEndState&, bool on) {
-    return (on ? sys.SetCommBreak(device) : sys.ClearCommBreak(device)) != 0;
+// Starts at once, without waiting for queued bytes to leave: they follow the break.
+bool device_start_break(HANDLE device, const SerPort_BackEndState&, uint32_t) {
+    return sys.SetCommBreak(device) != 0;
 }
+
+bool device_end_break(HANDLE device) { return sys.ClearCommBreak(device) != 0; }
 
 // A plain sleep: the timer resolution is not raised for the break.
 void break_hold() { sys.Sleep(BREAK_HOLD_MS); }

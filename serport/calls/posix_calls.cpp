@@ -32,7 +32,8 @@ PosixCalls posix_real_calls() {
     calls.poll = ::poll;
     calls.eventfd = real_eventfd;
     calls.pthread_create = ::pthread_create;
-    calls.pthread_clockjoin_np = ::pthread_clockjoin_np;
+    calls.pthread_tryjoin_np = ::pthread_tryjoin_np;
+    calls.clock_gettime = ::clock_gettime;
     return calls;
 }
 

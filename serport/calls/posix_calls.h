@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 
 struct PosixCalls {
     int (*open)(const char* path, int flags);
@@ -25,8 +26,8 @@ struct PosixCalls {
     int (*eventfd)(unsigned initial, int flags);
     int (*pthread_create)(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                           void* arg);
-    int (*pthread_clockjoin_np)(pthread_t thread, void** result, clockid_t clock,
-                                const struct timespec* deadline);
+    int (*pthread_tryjoin_np)(pthread_t thread, void** result);
+    int (*clock_gettime)(clockid_t clock, struct timespec* now);
 };
 
 // The table in use; a test may replace entries and put back posix_real_calls() afterwards.
