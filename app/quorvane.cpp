@@ -79,14 +79,27 @@ void install_stop_handler() {
 }
 #endif
 
-// The uploader's port: every negative result of an operation becomes a SerPort_Exception at
-// once, while the system's last error still describes it.
+// The uploader's port: each operation the upload uses raises SerPort_Exception with its own
+// identifier on a negative result, at once, while the system's last error still describes it.
+// They hide the port's own operations, so no call site can pair one with another's identifier.
 class SerPort_E : public SerPort {
 public:
     ~SerPort_E() override { Close(); }
 
-    static int checked(int memberId, int result) {
-        if (result < 0) throw SerPort_Exception(memberId, result);
+    int Check(const char* device) { return raised(SERPORT_ID_CHECK, SerPort::Check(device)); }
+    int Open(const char* device, int bitrate, const char* format, int queueKiB) {
+        return raised(SERPORT_ID_OPEN, SerPort::Open(device, bitrate, format, queueKiB));
+    }
+    int Write(const void* src, unsigned len) { return raised(SERPORT_ID_WRITE, SerPort::Write(src, len)); }
+    int Read(void* dst, unsigned len) { return raised(SERPORT_ID_READ, SerPort::Read(dst, len)); }
+    int WaitForReads(int timeoutMs) { return raised(SERPORT_ID_WAITFORREADS, SerPort::WaitForReads(timeoutMs)); }
+    int WaitForWrites() { return raised(SERPORT_ID_WAITFORWRITES, SerPort::WaitForWrites()); }
+    int PurgeAll() { return raised(SERPORT_ID_PURGEALL, SerPort::PurgeAll()); }
+    int PurgeReads() { return raised(SERPORT_ID_PURGEREADS, SerPort::PurgeReads()); }
+
+private:
+    static int raised(SerPort_Operation operation, int result) {
+        if (result < 0) throw SerPort_Exception(operation, result);
         return result;
     }
 };
@@ -123,14 +136,14 @@ void load_firmware(const char* path, FirmwareImage& image) {
 }
 
 void open_device(SerPort_E& port, const char* deviceName, int bitrate) {
-    switch (SerPort_E::checked(SERPORT_ID_CHECK, port.Check(deviceName))) {
+    switch (port.Check(deviceName)) {
     case SERPORT_CHECK_NOT_TTY: throw GenericException("Not a tty device!");
     case SERPORT_CHECK_NOT_FOUND: throw GenericException("Device not found!");
     case SERPORT_CHECK_ACCESS_DENIED: throw GenericException("Access denied or device in use!");
     case SERPORT_CHECK_OTHER_ERROR: throw GenericException("Device access error!");
     default: break;
     }
-    SerPort_E::checked(SERPORT_ID_OPEN, port.Open(deviceName, bitrate, "8N1", 32));
+    port.Open(deviceName, bitrate, "8N1", 32);
     std::cout << "Serial device " << deviceName << " opened..." << std::endl;
 }
 
@@ -138,17 +151,17 @@ void open_device(SerPort_E& port, const char* deviceName, int bitrate) {
 // the line: a record is never cut short, whatever its size.
 void send_all(SerPort_E& port, const uint8_t* bytes, int32_t len) {
     while (len > 0) {
-        int taken = SerPort_E::checked(SERPORT_ID_WRITE, port.Write(bytes, (unsigned)len));
+        int taken = port.Write(bytes, (unsigned)len);
         bytes += taken;
         len -= taken;
-        if (len > 0 && taken == 0) SerPort_E::checked(SERPORT_ID_WAITFORWRITES, port.WaitForWrites());
+        if (len > 0 && taken == 0) port.WaitForWrites();
     }
-    SerPort_E::checked(SERPORT_ID_WAITFORWRITES, port.WaitForWrites());
+    port.WaitForWrites();
 }
 
 // Takes the next received byte; false once the receive ring is empty.
 bool next_byte(SerPort_E& port, uint8_t& byte) {
-    return SerPort_E::checked(SERPORT_ID_READ, port.Read(&byte, 1)) == 1;
+    return port.Read(&byte, 1) == 1;
 }
 
 // Sync attempts: one wait of up to 2000 ms and one drain each. At least one attempt is made,
@@ -161,7 +174,7 @@ void sync_with_target(SerPort_E& port, int timeoutSeconds) {
     int state = 0;
     for (;;) {
         stop_check();
-        if (SerPort_E::checked(SERPORT_ID_WAITFORREADS, port.WaitForReads(RESPONSE_WAIT_MS)) > 0) {
+        if (port.WaitForReads(RESPONSE_WAIT_MS) > 0) {
             uint8_t byte;
             while (next_byte(port, byte)) {
                 stop_check();
@@ -175,12 +188,12 @@ void sync_with_target(SerPort_E& port, int timeoutSeconds) {
 
 void start_target(SerPort_E& port) {
     MilliSleep(500);
-    SerPort_E::checked(SERPORT_ID_WRITE, port.Write(START_COMMAND, sizeof START_COMMAND));
+    port.Write(START_COMMAND, sizeof START_COMMAND);
     // Whatever the target sent before the command (repeated sync replies) is not its answer.
-    SerPort_E::checked(SERPORT_ID_PURGEREADS, port.PurgeReads());
-    SerPort_E::checked(SERPORT_ID_WAITFORWRITES, port.WaitForWrites());
+    port.PurgeReads();
+    port.WaitForWrites();
     MilliSleep(250);
-    SerPort_E::checked(SERPORT_ID_WAITFORREADS, port.WaitForReads(RESPONSE_WAIT_MS));
+    port.WaitForReads(RESPONSE_WAIT_MS);
     uint8_t byte;
     if (!next_byte(port, byte) || byte != READY)
         throw GenericException("Target is not in sync... aborting.");
@@ -200,7 +213,7 @@ Response await_response(SerPort_E& port, int32_t len) {
     bool paused = false;  // carries over into the next wait, like the rejection count
     do {
         stop_check();
-        if (SerPort_E::checked(SERPORT_ID_WAITFORREADS, port.WaitForReads(RESPONSE_WAIT_MS)) == 0)
+        if (port.WaitForReads(RESPONSE_WAIT_MS) == 0)
             throw GenericException("Target is not responding.");
         uint8_t byte;
         while (next_byte(port, byte)) {
@@ -252,7 +265,7 @@ void upload_firmware(const char* firmwarePath, const char* deviceName, int bitra
     SerPort_E port;
     open_device(port, deviceName, bitrate);
     MilliSleep(5000);  // the target settles after the line is opened
-    SerPort_E::checked(SERPORT_ID_PURGEALL, port.PurgeAll());
+    port.PurgeAll();
     stop_check();
     sync_with_target(port, timeoutSeconds);
     start_target(port);

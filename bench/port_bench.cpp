@@ -10,12 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/pty_pair.h"
+#include "pty_pair.h"
 #include "serport.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -37,3 +37,6 @@ if [ -x scripts/windows-tests.sh ]; then
   echo "== Windows build under Wine"
   scripts/windows-tests.sh
 fi
+
+echo "== installing: a staging install and its programs and library, the manual pages, the Debian packages"
+scripts/package-tests.sh

@@ -46,7 +46,8 @@ const char* WIN32_strerror() {
                                error, 0x400, local, TEXT_SIZE, NULL);
     return fill_system_text(got != 0 ? local : nullptr, (unsigned)error, "windows.h");
 }
-#define system_error_text WIN32_strerror
+
+const char* system_error_text() { return WIN32_strerror(); }
 #else
 // The system's description of an errno value, or null when it has none.
 const char* describe_errno(int error) {
@@ -62,79 +63,83 @@ const char* POSIX_strerror() {
     int error = errno;
     return fill_system_text(describe_errno(error), (unsigned)error, "errno.h");
 }
-#define system_error_text POSIX_strerror
+
+const char* system_error_text() { return POSIX_strerror(); }
 #endif
 
+// Some names differ from the member's: SetDTR prints "SetDtr()", and so on.
 const char* member_name(int memberId) {
-    static const char* const names[] = {
-        "Check()",          "Open()",          "Write()",        "Read()",
-        "WaitForReads()",   "WaitForWrites()", "PendingReads()", "SendBreak()",
-        "PurgeAll()",       "PurgeReads()",    "PurgeWrites()",  "SetFlowRtsCts()",
-        "SetFlowXonXoff()", "SetFlowOff()",    "SetDtr()",       "SetRts()",
-        "ClearDtr()",       "ClearRts()",      "GetLineState()", "GetComStatus()",
-    };
-    if (memberId > SERPORT_ID_CHECK || memberId < SERPORT_ID_GETCOMSTATUS) return nullptr;
-    return names[SERPORT_ID_CHECK - memberId];
+    switch (static_cast<SerPort_Operation>(memberId)) {
+    case SERPORT_ID_CHECK: return "Check()";
+    case SERPORT_ID_OPEN: return "Open()";
+    case SERPORT_ID_WRITE: return "Write()";
+    case SERPORT_ID_READ: return "Read()";
+    case SERPORT_ID_WAITFORREADS: return "WaitForReads()";
+    case SERPORT_ID_WAITFORWRITES: return "WaitForWrites()";
+    case SERPORT_ID_PENDINGREADS: return "PendingReads()";
+    case SERPORT_ID_SENDBREAK: return "SendBreak()";
+    case SERPORT_ID_PURGEALL: return "PurgeAll()";
+    case SERPORT_ID_PURGEREADS: return "PurgeReads()";
+    case SERPORT_ID_PURGEWRITES: return "PurgeWrites()";
+    case SERPORT_ID_SETFLOWRTSCTS: return "SetFlowRtsCts()";
+    case SERPORT_ID_SETFLOWXONXOFF: return "SetFlowXonXoff()";
+    case SERPORT_ID_SETFLOWOFF: return "SetFlowOff()";
+    case SERPORT_ID_SETDTR: return "SetDtr()";
+    case SERPORT_ID_SETRTS: return "SetRts()";
+    case SERPORT_ID_CLEARDTR: return "ClearDtr()";
+    case SERPORT_ID_CLEARRTS: return "ClearRts()";
+    case SERPORT_ID_GETLINESTATE: return "GetLineState()";
+    case SERPORT_ID_GETCOMSTATUS: return "GetComStatus()";
+    }
+    return nullptr;
 }
 
-// The format for a port condition, or null.
-const char* condition_format(int errorCode) {
-    switch (errorCode) {
-    case SERPORT_E_NOT_OPEN: return "%s: Device not open";
-    case SERPORT_E_ALREADY_OPEN: return "%s: Device already open";
-    case SERPORT_E_INVALID_ARG: return "%s: Invalid argument";
-    case SERPORT_E_HW_FLOW: return "%s: Hardware control flow enabled";
-    default: return nullptr;
+// The message for one of the port's own conditions; false for any other code.
+bool compose_condition(char* text, const char* name, int errorCode) {
+    switch (static_cast<SerPort_Condition>(errorCode)) {
+    case SERPORT_E_NOT_OPEN: snprintf(text, TEXT_SIZE, "%s: Device not open", name); return true;
+    case SERPORT_E_ALREADY_OPEN: snprintf(text, TEXT_SIZE, "%s: Device already open", name); return true;
+    case SERPORT_E_INVALID_ARG: snprintf(text, TEXT_SIZE, "%s: Invalid argument", name); return true;
+    case SERPORT_E_HW_FLOW: snprintf(text, TEXT_SIZE, "%s: Hardware control flow enabled", name); return true;
     }
+    return false;
 }
 
-// The format for a failed platform call, or null.
-const char* platform_format(int errorCode) {
-    switch (errorCode) {
-    case SERPORT_E_SETUPCOMM: return "%s: WIN32 SetupComm() failed: %s";
-    case SERPORT_E_CREATEFILE: return "%s: WIN32 CreateFile() failed: %s";
-    case SERPORT_E_CREATEEVENT: return "%s: WIN32 CreateEvent() failed: %s";
-    case SERPORT_E_CREATETHREAD: return "%s: WIN32 CreateThread() failed: %s";
-    case SERPORT_E_GETCOMMSTATE: return "%s: WIN32 GetCommState() failed: %s";
-    case SERPORT_E_SETCOMMSTATE: return "%s: WIN32 SetCommState() failed: %s";
-    case SERPORT_E_SETCOMMBREAK: return "%s: WIN32 SetCommBreak() failed: %s";
-    case SERPORT_E_CLEARCOMMBREAK: return "%s: WIN32 ClearCommBreak() failed: %s";
-    case SERPORT_E_SETCOMMTIMEOUTS: return "%s: WIN32 SetCommTimeouts() failed: %s";
-    case SERPORT_E_FLUSHFILEBUFFERS: return "%s: WIN32 FlushFileBuffers() failed: %s";
-    case SERPORT_E_ESCAPECOMMFUNCTION: return "%s: WIN32 EscapeCommFunction() failed: %s";
-    case SERPORT_E_GETCOMMMODEMSTATUS: return "%s: WIN32 GetCommModemStatus() failed: %s";
-    case SERPORT_E_WAITFORSINGLEOBJECT: return "%s: WIN32 WaitForSingleObject() failed: %s";
-    case SERPORT_E_CLEARCOMMERROR: return "%s: WIN32 ClearCommError() failed: %s";
-    case SERPORT_E_PURGECOMM: return "%s: WIN32 PurgeComm() failed: %s";
-    default: return nullptr;
+// The message for a failed platform call, ending in the system's text for its last error; false
+// for any other code, without looking at the last error.
+bool compose_call_failure(char* text, const char* name, int errorCode) {
+    switch (static_cast<SerPort_CallFailure>(errorCode)) {
+    case SERPORT_E_SETUPCOMM: snprintf(text, TEXT_SIZE, "%s: WIN32 SetupComm() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_CREATEFILE: snprintf(text, TEXT_SIZE, "%s: WIN32 CreateFile() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_CREATEEVENT: snprintf(text, TEXT_SIZE, "%s: WIN32 CreateEvent() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_CREATETHREAD: snprintf(text, TEXT_SIZE, "%s: WIN32 CreateThread() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_GETCOMMSTATE: snprintf(text, TEXT_SIZE, "%s: WIN32 GetCommState() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_SETCOMMSTATE: snprintf(text, TEXT_SIZE, "%s: WIN32 SetCommState() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_SETCOMMBREAK: snprintf(text, TEXT_SIZE, "%s: WIN32 SetCommBreak() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_CLEARCOMMBREAK: snprintf(text, TEXT_SIZE, "%s: WIN32 ClearCommBreak() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_SETCOMMTIMEOUTS: snprintf(text, TEXT_SIZE, "%s: WIN32 SetCommTimeouts() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_FLUSHFILEBUFFERS: snprintf(text, TEXT_SIZE, "%s: WIN32 FlushFileBuffers() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_ESCAPECOMMFUNCTION: snprintf(text, TEXT_SIZE, "%s: WIN32 EscapeCommFunction() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_GETCOMMMODEMSTATUS: snprintf(text, TEXT_SIZE, "%s: WIN32 GetCommModemStatus() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_WAITFORSINGLEOBJECT: snprintf(text, TEXT_SIZE, "%s: WIN32 WaitForSingleObject() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_CLEARCOMMERROR: snprintf(text, TEXT_SIZE, "%s: WIN32 ClearCommError() failed: %s", name, system_error_text()); return true;
+    case SERPORT_E_PURGECOMM: snprintf(text, TEXT_SIZE, "%s: WIN32 PurgeComm() failed: %s", name, system_error_text()); return true;
     }
+    return false;
 }
 
 }  // namespace
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-#endif
 SerPort_Exception::SerPort_Exception(int memberId_, int errorCode_) noexcept
     : memberId(memberId_), errorCode(errorCode_) {
     const char* name = member_name(memberId);
-    const char* format = nullptr;
     if (name == nullptr) {
         snprintf(text, sizeof text, "BUG! Unknow member Id (%d)", memberId);
-    } else if ((format = condition_format(errorCode)) != nullptr) {
-        snprintf(text, sizeof text, format, name);
-    } else if ((format = platform_format(errorCode)) != nullptr) {
-        snprintf(text, sizeof text, format, name, system_error_text());
-    } else {
+    } else if (!compose_condition(text, name, errorCode) && !compose_call_failure(text, name, errorCode)) {
         snprintf(text, sizeof text, "%s: BUG! Unknow error Id (%d)", name, errorCode);
     }
     text[sizeof text - 1] = '\0';
 }
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 SerPort_Exception::~SerPort_Exception() noexcept {}
 

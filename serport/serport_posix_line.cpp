@@ -1,28 +1,44 @@
-// Line control and status on the POSIX back end: the modem lines through TIOCM* ioctls, flow
-// control through the termios working copy, breaks, and the driver's line-error counters.
-// Nothing here touches the rings or the worker; the device is shared with it as it runs.
+// Line control and status on the POSIX back end: the modem lines through TIOCM* ioctls, breaks
+// and the driver's line-error counters. Nothing here
+// touches the rings or the worker; the device is shared with it as it runs.
 #include <cerrno>
 #include <chrono>
 #include <thread>
-#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include "posix_calls.h"
-#include "serport_link.h"
+#include "serport_internal.h"
+#include "serport_posix_settings.h"
 
 namespace {
 
 PosixCalls& sys = posix_calls;
 
 const auto BREAK_HOLD = std::chrono::milliseconds(250);
+// How much longer than their line time the bytes queued before a break may take to leave.
+const int DRAIN_MARGIN_MS = 100;
 
-// Hardware flow control is one bit on POSIX: CRTSCTS covers both the CTS check on output and
-// the driver's own handling of RTS. IXANY stays off in every mode: any byte would resume output.
-void set_flow_bits(struct termios& tio, int mode) {
-    tio.c_cflag &= ~CRTSCTS;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    if (mode == SERPORT_FLOW_RTSCTS) tio.c_cflag |= CRTSCTS;
-    if (mode == SERPORT_FLOW_XONXOFF) tio.c_iflag |= IXON | IXOFF;
+int ioctl_retrying(int fd, unsigned long request) {
+    int rc;
+    do rc = sys.ioctl(fd, request, nullptr);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+// Linux starts a break only once the driver's output queue is empty, and waits for that without
+// bound while flow control holds the line off. So wait here instead, for at most as long as
+// the queued bytes take at the line's rate plus a margin; false when they have not left by then.
+// A driver that cannot say what it holds is left to the kernel's own wait.
+bool output_drained(int fd, int bitrate) {
+    int queued;
+    if (sys.ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+    long lineMs = bitrate > 0 ? (long)queued * 10 * 1000 / bitrate : 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lineMs + DRAIN_MARGIN_MS);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (sys.ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 int line_state_from_modem_bits(int bits) {
@@ -32,90 +48,39 @@ int line_state_from_modem_bits(int bits) {
 
 }  // namespace
 
-int SerPort::SetRTS() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (flowMode == SERPORT_FLOW_RTSCTS) return SERPORT_E_HW_FLOW;
-    int line = TIOCM_RTS;
-    if (sys.ioctl(handle, TIOCMBIS, &line) != 0) return SERPORT_E_ESCAPECOMMFUNCTION;
-    return 0;
+bool device_set_output(int fd, SerPort_Output line, bool raised) {
+    int bit = line == SERPORT_OUTPUT_RTS ? TIOCM_RTS : TIOCM_DTR;
+    return sys.ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bit) == 0;
 }
 
-int SerPort::ClearRTS() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (flowMode == SERPORT_FLOW_RTSCTS) return SERPORT_E_HW_FLOW;
-    int line = TIOCM_RTS;
-    if (sys.ioctl(handle, TIOCMBIC, &line) != 0) return SERPORT_E_ESCAPECOMMFUNCTION;
-    return 0;
-}
-
-int SerPort::SetDTR() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    int line = TIOCM_DTR;
-    if (sys.ioctl(handle, TIOCMBIS, &line) != 0) return SERPORT_E_ESCAPECOMMFUNCTION;
-    return 0;
-}
-
-int SerPort::ClearDTR() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    int line = TIOCM_DTR;
-    if (sys.ioctl(handle, TIOCMBIC, &line) != 0) return SERPORT_E_ESCAPECOMMFUNCTION;
-    return 0;
-}
-
-int SerPort::SetFlowOff() { return SetFlowBits(SERPORT_FLOW_NONE); }
-int SerPort::SetFlowXonXoff() { return SetFlowBits(SERPORT_FLOW_XONXOFF); }
-int SerPort::SetFlowRtsCts() { return SetFlowBits(SERPORT_FLOW_RTSCTS); }
-
-// Rewrites the flow bits whatever the mode in force, so the outcome never depends on the mode
-// before. The working copy keeps the new bits even when the device refuses them.
-int SerPort::SetFlowBits(int mode) {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    set_flow_bits(dcb, mode);
-    if (write_settings(handle, dcb) != 0) return SERPORT_E_SETCOMMSTATE;
-    flowMode = mode;
-    return 0;
-}
-
-// The break starts at once, whatever the worker or the driver still has to send.
-int SerPort::SendBreak() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (sys.ioctl(handle, TIOCSBRK, nullptr) != 0) return SERPORT_E_SETCOMMBREAK;
-    std::this_thread::sleep_for(BREAK_HOLD);
-    if (sys.ioctl(handle, TIOCCBRK, nullptr) != 0) return SERPORT_E_CLEARCOMMBREAK;
-    return 0;
-}
-
-int SerPort::GetLineState() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
+bool device_line_state(int fd, int& lines) {
     int bits;
-    if (sys.ioctl(handle, TIOCMGET, &bits) != 0) return SERPORT_E_GETCOMMMODEMSTATUS;
-    return line_state_from_modem_bits(bits);
+    if (sys.ioctl(fd, TIOCMGET, &bits) != 0) return false;
+    lines = line_state_from_modem_bits(bits);
+    return true;
 }
 
-// The driver's line-error counters become the baseline the next GetComStatus compares with.
-// Fails where the driver keeps no counters (a pty); a failed look leaves the baseline as it was.
-int SerPort::TakeErrorBaseline() {
-    struct serial_icounter_struct counts;
-    if (sys.ioctl(handle, TIOCGICOUNT, &counts) != 0) return -1;
-    errorBase = {counts.brk, counts.parity, counts.frame, counts.overrun, counts.buf_overrun, true};
-    return 0;
+// A signal (the user's Ctrl+C) does not make the break fail: the call is made again.
+bool device_break(int fd, const SerPort_BackEndState& state, bool on) {
+    if (!on) return ioctl_retrying(fd, TIOCCBRK) == 0;
+    if (!output_drained(fd, state.bitrate)) { errno = EBUSY; return false; }
+    return ioctl_retrying(fd, TIOCSBRK) == 0;
 }
+
+void break_hold() { std::this_thread::sleep_for(BREAK_HOLD); }
 
 // The counters only grow: an error is a counter that moved since the last look. Without a
-// baseline from Open, counting starts at the first look that succeeds.
-int SerPort::GetComStatus(SerPort_INFO* info) {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (info == nullptr) return SERPORT_E_INVALID_ARG;
-    ErrorCounts before = errorBase;
-    if (TakeErrorBaseline() != 0) return SERPORT_E_CLEARCOMMERROR;
-    if (!before.known) before = errorBase;
-    info->breakSeen = errorBase.brk != before.brk;
-    info->parityError = errorBase.parity != before.parity;
-    info->framingError = errorBase.frame != before.frame;
-    info->overrunError = errorBase.overrun != before.overrun;
-    info->rxOverflow = errorBase.bufOverrun != before.bufOverrun;
-    info->anyError = info->breakSeen || info->parityError || info->framingError ||
-                     info->overrunError || info->rxOverflow;
-    info->valid = true;
-    return 0;
+// baseline from Open, counting starts at the first look that succeeds; a failed look leaves the
+// baseline as it was.
+bool device_line_errors(int fd, SerPort_BackEndState& state, unsigned& errors) {
+    SerPort_BackEndState::ErrorCounts before = state.errorBase, now;
+    if (!read_error_counts(fd, now)) return false;
+    if (!before.known) before = now;
+    state.errorBase = now;
+    errors = (now.brk != before.brk ? SERPORT_LINE_ERROR_BREAK : 0) |
+             (now.parity != before.parity ? SERPORT_LINE_ERROR_PARITY : 0) |
+             (now.frame != before.frame ? SERPORT_LINE_ERROR_FRAME : 0) |
+             (now.overrun != before.overrun ? SERPORT_LINE_ERROR_OVERRUN : 0) |
+             (now.bufOverrun != before.bufOverrun ? SERPORT_LINE_ERROR_RX_OVERFLOW : 0);
+    return true;
 }

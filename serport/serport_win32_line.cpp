@@ -1,6 +1,6 @@
-// The Windows back end's line control and status: RTS and DTR, the flow modes, the break, the
-// modem input lines and the line-error status. None of these touches the rings or the worker.
-#include "serport.h"
+// The Windows back end's line control and status: RTS and DTR, the flow bits, the break, the
+// modem input lines and the line-error mask. None of these touches the rings or the worker.
+#include "serport_internal.h"
 #include "win32_calls.h"
 
 namespace {
@@ -9,92 +9,49 @@ Win32Calls& sys = win32_calls;
 
 const DWORD BREAK_HOLD_MS = 250;
 
-int escape(HANDLE handle, DWORD function) {
-    if (!sys.EscapeCommFunction(handle, function)) return SERPORT_E_ESCAPECOMMFUNCTION;
-    return 0;
-}
-
 }  // namespace
 
-int SerPort::SetRTS() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (flowMode == SERPORT_FLOW_RTSCTS) return SERPORT_E_HW_FLOW;
-    return escape(handle, SETRTS);
+bool device_set_output(HANDLE device, SerPort_Output line, bool raised) {
+    DWORD function = line == SERPORT_OUTPUT_RTS ? (raised ? SETRTS : CLRRTS) : (raised ? SETDTR : CLRDTR);
+    return sys.EscapeCommFunction(device, function) != 0;
 }
 
-int SerPort::ClearRTS() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (flowMode == SERPORT_FLOW_RTSCTS) return SERPORT_E_HW_FLOW;
-    return escape(handle, CLRRTS);
+// DCD and RI swap places against the modem status word: DCD is bit 2, RI bit 3.
+bool device_line_state(HANDLE device, int& lines) {
+    DWORD status;
+    if (!sys.GetCommModemStatus(device, &status)) return false;
+    lines = ((status & MS_CTS_ON) ? SERPORT_LINE_CTS : 0) | ((status & MS_DSR_ON) ? SERPORT_LINE_DSR : 0) |
+            ((status & MS_RLSD_ON) ? SERPORT_LINE_DCD : 0) | ((status & MS_RING_ON) ? SERPORT_LINE_RI : 0);
+    return true;
 }
 
-int SerPort::SetDTR() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    return escape(handle, SETDTR);
+// Starts at once, without waiting for queued bytes to leave.
+bool device_break(HANDLE device, const SerPort_BackEndState&, bool on) {
+    return (on ? sys.SetCommBreak(device) : sys.ClearCommBreak(device)) != 0;
 }
 
-int SerPort::ClearDTR() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    return escape(handle, CLRDTR);
-}
+// A plain sleep: the timer resolution is not raised for the break.
+void break_hold() { sys.Sleep(BREAK_HOLD_MS); }
 
-// Rewrites the flow bits whatever the mode was; the mode changes only once the device took them.
-int SerPort::SetFlowBits(int mode) {
+void settings_set_flow(DCB& dcb, int mode) {
     dcb.fOutxCtsFlow = mode == SERPORT_FLOW_RTSCTS;
     dcb.fOutX = mode == SERPORT_FLOW_XONXOFF;
     dcb.fInX = mode == SERPORT_FLOW_XONXOFF;
     dcb.fRtsControl = mode == SERPORT_FLOW_RTSCTS ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    if (!sys.SetCommState(handle, &dcb)) return SERPORT_E_SETCOMMSTATE;
-    flowMode = mode;
-    return 0;
 }
 
-int SerPort::SetFlowOff() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    return SetFlowBits(SERPORT_FLOW_NONE);
-}
-
-int SerPort::SetFlowXonXoff() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    return SetFlowBits(SERPORT_FLOW_XONXOFF);
-}
-
-int SerPort::SetFlowRtsCts() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    return SetFlowBits(SERPORT_FLOW_RTSCTS);
-}
-
-// Starts at once, without waiting for queued bytes to leave.
-int SerPort::SendBreak() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (!sys.SetCommBreak(handle)) return SERPORT_E_SETCOMMBREAK;
-    sys.Sleep(BREAK_HOLD_MS);
-    if (!sys.ClearCommBreak(handle)) return SERPORT_E_CLEARCOMMBREAK;
-    return 0;
-}
-
-// DCD and RI swap places against the modem status word: DCD is bit 2, RI bit 3.
-int SerPort::GetLineState() {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    DWORD status;
-    if (!sys.GetCommModemStatus(handle, &status)) return SERPORT_E_GETCOMMMODEMSTATUS;
-    return ((status & MS_CTS_ON) ? SERPORT_LINE_CTS : 0) | ((status & MS_DSR_ON) ? SERPORT_LINE_DSR : 0) |
-           ((status & MS_RLSD_ON) ? SERPORT_LINE_DCD : 0) | ((status & MS_RING_ON) ? SERPORT_LINE_RI : 0);
+bool settings_write(HANDLE device, const DCB& dcb) {
+    return sys.SetCommState(device, const_cast<DCB*>(&dcb)) != 0;
 }
 
 // Reading the error mask also clears it, so each error is reported once.
-int SerPort::GetComStatus(SerPort_INFO* info) {
-    if (!opened) return SERPORT_E_NOT_OPEN;
-    if (info == nullptr) return SERPORT_E_INVALID_ARG;
-    DWORD errors;
-    if (!sys.ClearCommError(handle, &errors, NULL)) return SERPORT_E_CLEARCOMMERROR;
-    info->breakSeen = (errors & CE_BREAK) != 0;
-    info->parityError = (errors & CE_RXPARITY) != 0;
-    info->framingError = (errors & CE_FRAME) != 0;
-    info->overrunError = (errors & CE_OVERRUN) != 0;
-    info->rxOverflow = (errors & CE_RXOVER) != 0;
-    info->anyError = info->breakSeen || info->parityError || info->framingError ||
-                     info->overrunError || info->rxOverflow;
-    info->valid = true;
-    return 0;
+bool device_line_errors(HANDLE device, SerPort_BackEndState&, unsigned& errors) {
+    DWORD mask;
+    if (!sys.ClearCommError(device, &mask, NULL)) return false;
+    errors = ((mask & CE_BREAK) ? SERPORT_LINE_ERROR_BREAK : 0) |
+             ((mask & CE_RXPARITY) ? SERPORT_LINE_ERROR_PARITY : 0) |
+             ((mask & CE_FRAME) ? SERPORT_LINE_ERROR_FRAME : 0) |
+             ((mask & CE_OVERRUN) ? SERPORT_LINE_ERROR_OVERRUN : 0) |
+             ((mask & CE_RXOVER) ? SERPORT_LINE_ERROR_RX_OVERFLOW : 0);
+    return true;
 }

@@ -16,8 +16,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Which call fails, on which of its uses, with which errno.
 struct Fault {
     const char* call = "";
@@ -44,6 +42,7 @@ std::atomic<bool> g_deviceWritesBlocked{false};
 std::atomic<int> g_blockedWrites{0};
 std::atomic<bool> g_deviceWritesStall{false};  // the driver's queue stays full
 std::atomic<bool> g_eventsLate{false};  // events are set 50 ms after the bytes they announce
+std::atomic<bool> g_inEventWait{false};  // the application thread waits on an event
 PosixCalls g_real = posix_real_calls();
 
 bool fails(const char* call) {
@@ -80,6 +79,7 @@ int fake_tcdrain(int fd) { return fails("tcdrain") ? -1 : g_real.tcdrain(fd); }
 int fake_eventfd(unsigned initial, int flags) { return fails("eventfd") ? -1 : g_real.eventfd(initial, flags); }
 int fake_poll(struct pollfd* fds, nfds_t count, int ms) {
     if (count == 1 && g_failEventWaits) { errno = EINVAL; return -1; }
+    if (count == 1) g_inEventWait = true;
     return g_real.poll(fds, count, ms);
 }
 ssize_t fake_read(int fd, void* buf, size_t len) {
@@ -119,6 +119,7 @@ protected:
         g_deviceWritesBlocked = false;
         g_deviceWritesStall = false;
         g_eventsLate = false;
+        g_inEventWait = false;
         g_blockedWrites = 0;
         posix_calls.open = fake_open;
         posix_calls.flock = fake_flock;
@@ -227,7 +228,7 @@ TEST_F(PortFaults, FailedWaitIsReported) {
     EXPECT_NE(text(SERPORT_ID_WAITFORREADS, rc).find(std::strerror(EINVAL)), std::string::npos);
 }
 
-TEST_F(PortFaults, FailedPurgesLeaveTheRingsAsDocumented) {
+TEST_F(PortFaults, FailedDevicePurgeEmptiesTheTransmitRingButKeepsTheReceiveRing) {
     ASSERT_EQ(openPort(), 0);
     pty.send({1, 2, 3});
     ASSERT_TRUE(eventually([&] { return port.PendingReads() == 3; }));
@@ -262,7 +263,7 @@ TEST_F(PortFaults, LateEventForBytesAlreadyTakenIsNoAnswer) {
     ASSERT_EQ(port.Read(&byte, 1), 1);  // taken before the event announcing it is set
     auto start = Clock::now();
     EXPECT_EQ(port.WaitForReads(300), 0);
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 290)
+    EXPECT_GE(ms_since(start), 290)
         << "a stale event ended the wait as if nothing would come";
 }
 
@@ -291,6 +292,31 @@ TEST_F(PortFaults, FailedDeviceReadEndsTheWorkerAndItsCauseReachesWaitForWrites)
     EXPECT_NE(text(SERPORT_ID_WAITFORWRITES, rc).find(std::strerror(ENXIO)), std::string::npos);
 }
 
+// A device that fails (an adapter unplugged) while the application waits for an answer: the
+// wait ends at once with the device's error, after whatever had arrived before it.
+TEST_F(PortFaults, DeviceFailureEndsAWaitForReadsWithItsError) {
+    ASSERT_EQ(openPort(), 0);
+    pty.send({0x06});
+    ASSERT_TRUE(eventually([&] { return port.PendingReads() == 1; }));
+    inject(Fault{"read", 1, ENXIO, 0});
+    EXPECT_EQ(port.WaitForReads(2000), 1) << "the bytes that came before the failure first";
+    uint8_t byte;
+    ASSERT_EQ(port.Read(&byte, 1), 1);
+    g_inEventWait = false;
+    std::thread unplug([&] {
+        if (eventually([] { return g_inEventWait.load(); })) pty.send({0x15});  // the worker reads, and fails
+    });
+    auto start = Clock::now();
+    int rc = port.WaitForReads(2000);
+    long waited = ms_since(start);
+    unplug.join();
+    EXPECT_EQ(rc, SERPORT_E_WAITFORSINGLEOBJECT);
+    EXPECT_EQ(text(SERPORT_ID_WAITFORREADS, rc),
+              std::string("WaitForReads(): WIN32 WaitForSingleObject() failed: ") + std::strerror(ENXIO));
+    EXPECT_LT(waited, 1000);
+    EXPECT_EQ(port.WaitForReads(2000), SERPORT_E_WAITFORSINGLEOBJECT) << "and every wait after it";
+}
+
 TEST_F(PortFaults, BytesWrittenAfterAPurgeDuringAChunkWriteAreAllSent) {
     ASSERT_EQ(openPort(), 0);
     g_deviceWritesBlocked = true;
@@ -316,7 +342,7 @@ TEST_F(PortFaults, WorkerThatWillNotEndIsLeftRunningOnValidMemory) {
     ASSERT_TRUE(eventually([] { return g_blockedWrites == 1; }));
     auto start = Clock::now();
     delete doomed;  // Close gives up after its wait, and the port's memory is gone
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 4900);
+    EXPECT_GE(ms_since(start), 4900);
     EXPECT_GT(open_descriptor_count(), descriptors) << "the worker still holds its device";
     g_deviceWritesBlocked = false;  // the worker finishes its write on its own link, then ends
     EXPECT_TRUE(eventually([&] { return open_descriptor_count() == descriptors; }, 2000));

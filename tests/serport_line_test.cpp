@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -16,12 +17,6 @@
 #include "serport.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long elapsed_ms(Clock::time_point from, Clock::time_point to = Clock::now()) {
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
 
 // One port operation, as the tables name it.
 struct LineOp {
@@ -64,6 +59,9 @@ struct FakeDevice {
     int failError = 0;                        // ...with this errno
     int setattrError = 0;                     // tcsetattr fails with this errno when not 0
     tcflag_t droppedOnReadBack = 0;           // c_cflag bits the driver quietly leaves out
+    int queuedOutput = 0;                     // what TIOCOUTQ reports...
+    int drainedPerLook = 0;                   // ...less this much at each look
+    int interruptedBreaks = 0;                // TIOCSBRK calls a signal interrupts
     std::vector<LineCall> lineCalls;
     std::vector<struct termios> written;      // every termios handed to tcsetattr
 };
@@ -77,10 +75,20 @@ bool is_line_request(unsigned long request) {
 }
 
 int fake_ioctl(int fd, unsigned long request, void* arg) {
+    if (request == TIOCOUTQ) {
+        *static_cast<int*>(arg) = g_device.queuedOutput;
+        g_device.queuedOutput -= std::min(g_device.queuedOutput, g_device.drainedPerLook);
+        return 0;
+    }
     if (!is_line_request(request)) return g_real.ioctl(fd, request, arg);
     bool setsLines = request == TIOCMBIS || request == TIOCMBIC;
     g_device.lineCalls.push_back({request, setsLines ? *static_cast<int*>(arg) : 0, Clock::now()});
     if (request == g_device.failRequest) { errno = g_device.failError; return -1; }
+    if (request == TIOCSBRK && g_device.interruptedBreaks > 0) {
+        --g_device.interruptedBreaks;
+        errno = EINTR;
+        return -1;
+    }
     if (request == TIOCMGET) *static_cast<int*>(arg) = g_device.modemBits;
     if (request == TIOCGICOUNT) *static_cast<struct serial_icounter_struct*>(arg) = g_device.counts;
     return 0;
@@ -347,14 +355,43 @@ TEST_F(LineOnFakeDevice, BreakIsHeldForAQuarterSecond) {
     ASSERT_EQ(g_device.lineCalls.size(), 2u);
     EXPECT_EQ(g_device.lineCalls[0].request, (unsigned long)TIOCSBRK);
     EXPECT_EQ(g_device.lineCalls[1].request, (unsigned long)TIOCCBRK);
-    EXPECT_GE(elapsed_ms(g_device.lineCalls[0].at, g_device.lineCalls[1].at), 250);
+    EXPECT_GE(ms_since(g_device.lineCalls[0].at, g_device.lineCalls[1].at), 250);
+}
+
+// The kernel starts a break only on an empty output queue: the port waits for the bytes queued
+// before it, and gives up rather than wait on a line that does not move.
+TEST_F(LineOnFakeDevice, BreakFollowsTheBytesAlreadyQueued) {
+    g_device.queuedOutput = 64;
+    g_device.drainedPerLook = 8;
+    EXPECT_EQ(port.SendBreak(), 0);
+    EXPECT_EQ(g_device.queuedOutput, 0) << "started before the queue had drained";
+    ASSERT_EQ(g_device.lineCalls.size(), 2u);
+    EXPECT_EQ(g_device.lineCalls[0].request, (unsigned long)TIOCSBRK);
+}
+
+TEST_F(LineOnFakeDevice, BreakOnAHeldOffLineGivesUpWithoutABreak) {
+    g_device.queuedOutput = 96;  // 100 ms of line time at 9600 bit/s, and flow control holds it
+    auto start = Clock::now();
+    int rc = port.SendBreak();
+    EXPECT_EQ(rc, SERPORT_E_SETCOMMBREAK);
+    EXPECT_TRUE(ends_with(message(SERPORT_ID_SENDBREAK, rc), failure_text(EBUSY)));
+    EXPECT_GE(ms_since(start), 100) << "gave up before the queued bytes had had their time";
+    EXPECT_TRUE(g_device.lineCalls.empty()) << "no break was started";
+}
+
+TEST_F(LineOnFakeDevice, BreakInterruptedByASignalIsStartedAgain) {
+    g_device.interruptedBreaks = 1;
+    EXPECT_EQ(port.SendBreak(), 0);
+    ASSERT_EQ(g_device.lineCalls.size(), 3u);
+    EXPECT_EQ(g_device.lineCalls[1].request, (unsigned long)TIOCSBRK);
+    EXPECT_EQ(g_device.lineCalls[2].request, (unsigned long)TIOCCBRK);
 }
 
 TEST_F(LineOnFakeDevice, BreakThatCannotStartReturnsAtOnceAndClearsNothing) {
     failIoctl(TIOCSBRK, EIO);
     auto start = Clock::now();
     EXPECT_EQ(port.SendBreak(), SERPORT_E_SETCOMMBREAK);
-    EXPECT_LT(elapsed_ms(start), 100);
+    EXPECT_LT(ms_since(start), 100);
     EXPECT_EQ(g_device.lineCalls.size(), 1u);
 }
 
@@ -523,7 +560,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LineOnPty, BreakHoldsTheCallerForAQuarterSecond) {
     auto start = Clock::now();
     EXPECT_EQ(port.SendBreak(), 0);
-    EXPECT_GE(elapsed_ms(start), 250);
+    EXPECT_GE(ms_since(start), 250);
 }
 
 // The line operations share the device with a running worker and leave its rings alone.

@@ -14,8 +14,9 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "test_support.h"
 
 inline const char* runner_port(const char* variable) {
     const char* name = std::getenv(variable);
@@ -71,25 +72,5 @@ public:
 private:
     HANDLE handle_;
 };
-
-// Waits until condition holds or timeoutMs has passed; returns whether it holds.
-inline bool eventually(const std::function<bool()>& condition, int timeoutMs = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        ::Sleep(1);
-    }
-    return true;
-}
-
-inline std::vector<uint8_t> pattern(size_t count, unsigned seed = 0) {
-    std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) bytes[i] = (uint8_t)(i * 7 + seed + i / 256);
-    return bytes;
-}
-
-inline int64_t ms_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
 
 #endif

@@ -4,6 +4,7 @@
 // handle or lock left behind. Calls not made to fail go through to the real port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <initializer_list>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "com_line.h"
@@ -18,8 +20,6 @@
 #include "win32_calls.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 const Win32Calls g_real = win32_real_calls();
 const DWORD g_mainThread = GetCurrentThreadId();
@@ -88,6 +88,27 @@ std::atomic<bool> g_stallWrites{false};      // the driver takes nothing
 std::atomic<bool> g_holdNextWrite{false};    // the next write waits for g_release
 std::atomic<bool> g_inHeldWrite{false};
 HANDLE g_release = CreateEventA(NULL, TRUE, FALSE, NULL);
+std::atomic<bool> g_workerEndsAfterTheWait{false};  // Close's wait gives up just before it ends
+
+// Synchronous calls on one handle wait for each other on Windows (Wine lets them overlap): a
+// write that flow control holds off holds every device call behind it until it returns, which
+// it does once the write time-out in force has passed.
+std::atomic<bool> g_serialised{false};
+std::atomic<bool> g_heldOff{false};
+std::atomic<DWORD> g_writeTimeout{0};
+std::mutex g_deviceBusy;
+
+void wait_for_device() {
+    if (g_serialised) std::lock_guard<std::mutex> behind(g_deviceBusy);
+}
+
+BOOL held_off_write(LPDWORD put) {
+    std::lock_guard<std::mutex> busy(g_deviceBusy);
+    g_inHeldWrite = true;
+    g_real.WaitForSingleObject(g_release, g_writeTimeout != 0 ? g_writeTimeout.load() : INFINITE);
+    *put = 0;
+    return TRUE;
+}
 
 HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                DWORD disposition, DWORD flags, HANDLE templ) {
@@ -112,6 +133,7 @@ BOOL WINAPI fake_CloseHandle(HANDLE h) {
         auto it = g_live.find(h);
         if (it != g_live.end()) { role = it->second; g_live.erase(it); }
     }
+    if (role == "thread" && g_workerEndsAfterTheWait) g_real.WaitForSingleObject(h, 2000);
     log_call("CloseHandle(" + role + ")");
     return g_real.CloseHandle(h);
 }
@@ -123,6 +145,7 @@ BOOL WINAPI fake_SetupComm(HANDLE h, DWORD in, DWORD out) {
 
 BOOL WINAPI fake_PurgeComm(HANDLE h, DWORD flags) {
     log_call("PurgeComm(" + std::to_string(flags) + ")");
+    wait_for_device();
     return fails("PurgeComm") ? FALSE : g_real.PurgeComm(h, flags);
 }
 
@@ -131,6 +154,7 @@ BOOL WINAPI fake_SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
              std::to_string(t->ReadTotalTimeoutMultiplier) + "," + std::to_string(t->ReadTotalTimeoutConstant) +
              "," + std::to_string(t->WriteTotalTimeoutMultiplier) + "," +
              std::to_string(t->WriteTotalTimeoutConstant) + ")");
+    g_writeTimeout = t->WriteTotalTimeoutConstant;
     return fails("SetCommTimeouts") ? FALSE : g_real.SetCommTimeouts(h, t);
 }
 
@@ -151,6 +175,7 @@ BOOL WINAPI fake_GetCommState(HANDLE h, LPDCB dcb) {
 
 BOOL WINAPI fake_SetCommState(HANDLE h, LPDCB dcb) {
     log_call("SetCommState");
+    wait_for_device();
     {
         std::lock_guard<std::mutex> hold(g_mutex);
         g_setStates.push_back(*dcb);
@@ -161,6 +186,7 @@ BOOL WINAPI fake_SetCommState(HANDLE h, LPDCB dcb) {
 // A pty has no modem lines: the line calls succeed here without reaching it.
 BOOL WINAPI fake_EscapeCommFunction(HANDLE, DWORD function) {
     log_call("EscapeCommFunction(" + std::to_string(function) + ")");
+    wait_for_device();
     return fails("EscapeCommFunction") ? FALSE : TRUE;
 }
 
@@ -173,6 +199,7 @@ BOOL WINAPI fake_GetCommModemStatus(HANDLE, LPDWORD status) {
 
 BOOL WINAPI fake_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
     log_call("ClearCommError");
+    wait_for_device();
     if (fails("ClearCommError")) return FALSE;
     if (!g_real.ClearCommError(h, errors, status)) return FALSE;
     if (g_fakeErrorMask) *errors = g_errorMask;
@@ -205,6 +232,7 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD put, LPOVER
         g_inHeldWrite = true;
         g_real.WaitForSingleObject(g_release, INFINITE);
     }
+    if (g_heldOff) return held_off_write(put);
     if (g_stallWrites) { *put = 0; return TRUE; }
     if (!g_real.WriteFile(h, buf, len, put, overlapped)) return FALSE;
     std::lock_guard<std::mutex> hold(g_mutex);
@@ -327,6 +355,9 @@ protected:
         g_stallWrites = false;
         g_holdNextWrite = false;
         g_inHeldWrite = false;
+        g_workerEndsAfterTheWait = false;
+        g_serialised = false;
+        g_heldOff = false;
         g_readSize = -1;
         ResetEvent(g_release);
         {
@@ -420,14 +451,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Seam, OpenAndCloseMakeTheirCallsInOrder) {
     open();
     EXPECT_EQ(takeLog(), (Log{"CreateFileA", "SetupComm(32768,32768)", "PurgeComm(5)",
-                              "SetCommTimeouts(4294967295,0,0,0,0)", "GetCommState", "SetCommState",
+                              "SetCommTimeouts(4294967295,0,0,0,500)", "GetCommState", "SetCommState",
                               "PurgeComm(15)", "InitializeCriticalSection", "InitializeCriticalSection",
                               "CreateEventA", "CreateEventA", "CreateEventA", "CreateThread",
                               "WaitForSingleObject(2000)", "ResetEvent"}));
     port.Close();
-    EXPECT_EQ(takeLog(), (Log{"WaitForSingleObject(5000)", "CloseHandle(thread)", "CloseHandle(event)",
-                              "CloseHandle(event)", "CloseHandle(event)", "DeleteCriticalSection",
-                              "DeleteCriticalSection", "PurgeComm(15)", "SetCommState", "CloseHandle(device)"}));
+    EXPECT_EQ(takeLog(), (Log{"WaitForSingleObject(5000)", "CloseHandle(thread)", "PurgeComm(15)",
+                              "SetCommState", "CloseHandle(event)", "CloseHandle(event)", "CloseHandle(event)",
+                              "DeleteCriticalSection", "DeleteCriticalSection", "CloseHandle(device)"}));
     DCB restored = lastSetState();
     EXPECT_EQ(std::memcmp(&restored, &g_gotState, sizeof restored), 0) << "Close writes back the device's own settings";
     EXPECT_TRUE(nothingLeft());
@@ -485,28 +516,45 @@ INSTANTIATE_TEST_SUITE_P(
                     LineCase{38400, "7O1", 7, ODDPARITY, ONESTOPBIT, 21},
                     LineCase{460800, "8E2", 8, EVENPARITY, TWOSTOPBITS, 256}));
 
-struct OpenArgs { bool device; int bitrate; const char* format; int queueKiB; };
+struct BadOpen {
+    const char* name;
+    bool nullDevice;
+    int bitrate;
+    const char* format;
+    int queueKiB;
+    bool deviceOpened;  // refused only once the device was opened
+};
 
-TEST_F(Seam, ArgumentsAreRefusedBeforeOrAfterTheDeviceIsOpened) {
-    for (const OpenArgs& a : {OpenArgs{false, 9600, "8N1", 32}, OpenArgs{true, 0, "8N1", 32},
-                              OpenArgs{true, 9600, nullptr, 32}, OpenArgs{true, 9600, "8N", 32},
-                              OpenArgs{true, 9600, "8N1x", 32}, OpenArgs{true, 9600, "8N1", 3},
-                              OpenArgs{true, 9600, "8N1", 1025}}) {
-        EXPECT_EQ(port.Open(a.device ? port_name() : nullptr, a.bitrate, a.format, a.queueKiB), SERPORT_E_INVALID_ARG);
-        EXPECT_FALSE(contains(takeLog(), "CreateFileA")) << a.bitrate << " " << (a.format ? a.format : "null");
-    }
-    // An unoffered rate or format character is found only once the device is open; Close then
-    // releases the device without writing any settings back.
-    for (const OpenArgs& a : {OpenArgs{true, 14400, "8N1", 32}, OpenArgs{true, 9600, "5N1", 32},
-                              OpenArgs{true, 9600, "8M1", 32}, OpenArgs{true, 9600, "8N3", 32}}) {
-        EXPECT_EQ(port.Open(port_name(), a.bitrate, a.format, a.queueKiB), SERPORT_E_INVALID_ARG);
-        EXPECT_FALSE(port.isOpen());
-        EXPECT_TRUE(contains(takeLog(), "CreateFileA")) << a.bitrate << " " << a.format;
-        port.Close();
-        EXPECT_EQ(takeLog(), (Log{"PurgeComm(15)", "CloseHandle(device)"}));
-        EXPECT_TRUE(nothingLeft());
-    }
+void PrintTo(const BadOpen& c, std::ostream* out) { *out << c.name; }
+
+class OpenRefusal : public Seam, public testing::WithParamInterface<BadOpen> {};
+
+// An unoffered rate or format character is found only once the device is open; Close then
+// releases the device without writing any settings back.
+TEST_P(OpenRefusal, InvalidArgumentAtItsStep) {
+    const BadOpen& c = GetParam();
+    EXPECT_EQ(port.Open(c.nullDevice ? nullptr : port_name(), c.bitrate, c.format, c.queueKiB), SERPORT_E_INVALID_ARG);
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(contains(takeLog(), "CreateFileA"), c.deviceOpened);
+    port.Close();
+    EXPECT_EQ(takeLog(), c.deviceOpened ? (Log{"PurgeComm(15)", "CloseHandle(device)"}) : Log{});
+    EXPECT_TRUE(nothingLeft());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, OpenRefusal,
+    testing::Values(BadOpen{"NullDevice", true, 9600, "8N1", 32, false},
+                    BadOpen{"ZeroRate", false, 0, "8N1", 32, false},
+                    BadOpen{"NullFormat", false, 9600, nullptr, 32, false},
+                    BadOpen{"TwoCharacterFormat", false, 9600, "8N", 32, false},
+                    BadOpen{"FourCharacterFormat", false, 9600, "8N1x", 32, false},
+                    BadOpen{"QueueTooSmall", false, 9600, "8N1", 3, false},
+                    BadOpen{"QueueTooLarge", false, 9600, "8N1", 1025, false},
+                    BadOpen{"UnsupportedRate", false, 14400, "8N1", 32, true},
+                    BadOpen{"FiveDataBits", false, 9600, "5N1", 32, true},
+                    BadOpen{"MarkParity", false, 9600, "8M1", 32, true},
+                    BadOpen{"OneAndAHalfStopBits", false, 9600, "8N3", 32, true}),
+    [](const testing::TestParamInfo<BadOpen>& p) { return std::string(p.param.name); });
 
 // --- Check -----------------------------------------------------------------------------------
 
@@ -579,7 +627,7 @@ INSTANTIATE_TEST_SUITE_P(
         OperationFault{"GetCommModemStatus", "GetLineState", [](SerPort& p) { return p.GetLineState(); }, SERPORT_E_GETCOMMMODEMSTATUS},
         OperationFault{"ClearCommError", "GetComStatus", [](SerPort& p) { return p.GetComStatus(&g_info); }, SERPORT_E_CLEARCOMMERROR}));
 
-TEST_F(Seam, FailedPurgesLeaveTheRingsAsDocumented) {
+TEST_F(Seam, FailedDevicePurgeEmptiesTheTransmitRingButKeepsTheReceiveRing) {
     FarSide remote;
     open();
     remote.send("12345");
@@ -764,6 +812,61 @@ TEST_F(Seam, AWorkerThatOutlivesCloseReleasesItsLinkWhenItEnds) {
     EXPECT_FALSE(nothingLeft());
     SetEvent(g_release);
     EXPECT_TRUE(eventually(nothingLeft));
+}
+
+// A worker that ends just after Close gave up waiting for it closes the device as it lets go
+// of the link: the purge and the old settings must reach the device before that.
+TEST_F(Seam, CloseRestoresTheSettingsBeforeALateWorkerClosesTheDevice) {
+    open();
+    takeLog();
+    inject("WaitTimesOut", NO_ERROR);
+    g_workerEndsAfterTheWait = true;
+    port.Close();
+    Log closing = takeLog();
+    auto at = [&](const std::string& entry) { return std::find(closing.begin(), closing.end(), entry) - closing.begin(); };
+    ASSERT_TRUE(contains(closing, "CloseHandle(device)"));
+    EXPECT_LT(at("PurgeComm(15)"), at("CloseHandle(device)"));
+    EXPECT_LT(at("SetCommState"), at("CloseHandle(device)"));
+    DCB restored = lastSetState();
+    EXPECT_EQ(std::memcmp(&restored, &g_gotState, sizeof restored), 0);
+    EXPECT_TRUE(nothingLeft());
+}
+
+// Flow control holds the line off (CTS low, or an XOFF received) while the worker writes: Close
+// still returns soon, with the device's settings back.
+TEST_F(Seam, CloseBehindAWriteHeldOffReturnsWithTheSettingsRestored) {
+    g_serialised = true;
+    g_heldOff = true;
+    open();
+    ASSERT_EQ(port.Write("x", 1), 1);
+    ASSERT_TRUE(eventually([] { return g_inHeldWrite.load(); }));
+    takeLog();
+    std::atomic<bool> closed{false};
+    std::thread watchdog([&] {  // frees a Close that hangs, so that the test ends either way
+        if (!eventually([&] { return closed.load(); }, 3000)) SetEvent(g_release);
+    });
+    auto start = Clock::now();
+    port.Close();
+    long took = ms_since(start);
+    closed = true;
+    watchdog.join();
+    EXPECT_LT(took, 2000) << "Close waited behind the held write";
+    EXPECT_TRUE(contains(takeLog(), "SetCommState"));
+    DCB restored = lastSetState();
+    EXPECT_EQ(std::memcmp(&restored, &g_gotState, sizeof restored), 0);
+    EXPECT_TRUE(nothingLeft());
+}
+
+// A device that fails under the worker (an adapter unplugged): WaitForReads says so at once,
+// with the device's error, instead of waiting out its time as if the target were silent.
+TEST_F(Seam, ADeviceFailureEndsWaitForReadsAtOnceWithItsError) {
+    inject("ReadFile", ERROR_DEVICE_NOT_CONNECTED, 1, true);
+    open();
+    auto start = Clock::now();
+    EXPECT_EQ(port.WaitForReads(2000), SERPORT_E_WAITFORSINGLEOBJECT);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_LT(ms_since(start), 1000);
+    EXPECT_TRUE(port.isOpen());
 }
 
 TEST_F(Seam, ALateEventWithNothingWaitingDoesNotEndWaitForReadsEarly) {

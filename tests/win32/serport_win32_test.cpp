@@ -13,8 +13,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 class Line : public testing::Test {
 protected:
     void open(int bitrate = 115200, const char* format = "8N1") {

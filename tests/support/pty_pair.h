@@ -1,7 +1,7 @@
 // A pseudo-terminal pair standing in for a serial device: the port opens the slave by its path,
 // the test plays the far side on the master.
-#ifndef QUORVANE_TESTS_PTY_PAIR_H
-#define QUORVANE_TESTS_PTY_PAIR_H
+#ifndef QUORVANE_TESTS_SUPPORT_PTY_PAIR_H
+#define QUORVANE_TESTS_SUPPORT_PTY_PAIR_H
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "test_support.h"
 
 class PtyPair {
 public:
@@ -87,22 +87,6 @@ inline int open_descriptor_count() {
         closedir(dir);
     }
     return count;
-}
-
-// Waits until condition holds or timeoutMs has passed; returns whether it holds.
-inline bool eventually(const std::function<bool()>& condition, int timeoutMs = 3000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-inline std::vector<uint8_t> pattern(size_t count, unsigned seed = 0) {
-    std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) bytes[i] = (uint8_t)(i * 7 + seed + i / 256);
-    return bytes;
 }
 
 #endif

@@ -25,6 +25,8 @@ struct PosixCalls {
     int (*eventfd)(unsigned initial, int flags);
     int (*pthread_create)(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                           void* arg);
+    int (*pthread_clockjoin_np)(pthread_t thread, void** result, clockid_t clock,
+                                const struct timespec* deadline);
 };
 
 // The table in use; a test may replace entries and put back posix_real_calls() afterwards.

@@ -32,6 +32,7 @@ PosixCalls posix_real_calls() {
     calls.poll = ::poll;
     calls.eventfd = real_eventfd;
     calls.pthread_create = ::pthread_create;
+    calls.pthread_clockjoin_np = ::pthread_clockjoin_np;
     return calls;
 }
 

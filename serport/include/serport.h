@@ -28,10 +28,11 @@
 #ifndef QUORVANE_SERPORT_H
 #define QUORVANE_SERPORT_H
 
-#include <atomic>
 #include <cstdint>
 #include <exception>
 
+// The platform's types for the fields every port has (the device, its settings, the worker
+// thread), and what only that platform's back end keeps per port.
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -39,25 +40,38 @@
 #include <windows.h>
 typedef HANDLE SerPort_Handle;
 typedef DCB SerPort_Settings;
-typedef HANDLE SerPort_Event;
 typedef HANDLE SerPort_Thread;
-typedef CRITICAL_SECTION SerPort_Lock;
 typedef DWORD SerPort_ThreadResult;
 #define SERPORT_THREAD_CALL WINAPI
+// Nothing beyond the fields every port has.
+struct SerPort_BackEndState {};
 #else
 #include <pthread.h>
 #include <termios.h>
 typedef int SerPort_Handle;               // a file descriptor, -1 when closed
 typedef struct termios SerPort_Settings;  // the line settings
-typedef int SerPort_Event;                // an eventfd, -1 when not created
 typedef pthread_t SerPort_Thread;
-typedef pthread_mutex_t SerPort_Lock;
 typedef void* SerPort_ThreadResult;
 #define SERPORT_THREAD_CALL
+// What Open changed on the device, recorded as it changes it, so that Close puts back exactly
+// that and nothing else; the line's bit rate; and the driver's line-error counts when last
+// looked at (Open, then each GetComStatus), so that each error is reported once.
+struct SerPort_BackEndState {
+    bool exclusiveSet = false;     // Open turned the tty's exclusive mode on
+    bool lowLatencySet = false;    // Open turned the driver's low-latency flag on
+    bool settingsWritten = false;  // Open tried to write line settings: savedDcb goes back
+    bool linesSaved = false;       // Open read the modem lines before raising DTR and RTS
+    int savedLines = 0;
+    int bitrate = 0;
+    struct ErrorCounts {
+        int brk, parity, frame, overrun, bufOverrun;
+        bool known;  // false while the counts could not be read
+    } errorBase = ErrorCounts();
+};
 #endif
 
 // Result codes: the port's own conditions.
-enum {
+enum SerPort_Condition : int {
     SERPORT_E_NOT_OPEN = -100,
     SERPORT_E_ALREADY_OPEN = -105,
     SERPORT_E_INVALID_ARG = -110,
@@ -66,7 +80,7 @@ enum {
 
 // Result codes: a named platform call failed; the system's last error holds the cause. The
 // names are those of the Windows calls; each back end maps its own calls onto them.
-enum {
+enum SerPort_CallFailure : int {
     SERPORT_E_SETUPCOMM = -200,
     SERPORT_E_CREATEFILE = -205,
     SERPORT_E_CREATEEVENT = -210,
@@ -94,7 +108,7 @@ enum {
 };
 
 // Operation identifiers, passed to SerPort_Exception by a caller whose operation failed.
-enum {
+enum SerPort_Operation : int {
     SERPORT_ID_CHECK = -10,
     SERPORT_ID_OPEN = -11,
     SERPORT_ID_WRITE = -12,
@@ -162,26 +176,9 @@ private:
     char text[1024];
 };
 
-// Everything the worker touches besides the port's flags: the rings, their locks and counters,
-// the events and the device descriptor. Held by the port from Open to Close and by the worker
-// while it runs; the last of the two to let go releases it.
-struct SerPort_Link {
-    SerPort_Handle device;
-    SerPort_Event evStarted, evTxKick, evRxData;  // manual-reset events
-    SerPort_Lock txLock, rxLock;
-    std::atomic<bool> stopWorker;   // set by Close; the worker ends at its next look
-    std::atomic<bool> workerEnded;  // set by the worker as it ends, for whatever reason
-    std::atomic<int> workerError;   // the system error that ended the worker, 0 if none
-    std::atomic<int> holders;       // the port and, while it runs, the worker
-    bool ownsDevice;                // the device was left to a worker that outlived Close
-    uint32_t ioChunk;               // most bytes in one device read or write (1..256)
-    uint32_t txPurges;              // counts transmit-ring purges, so the worker never
-                                    // commits a chunk copied before a purge
-    uint8_t txBuf[SERPORT_RING_SIZE];
-    uint8_t rxBuf[SERPORT_RING_SIZE];
-    std::atomic<uint32_t> txCount, rxCount;
-    uint32_t txTail, rxTail, txHead, rxHead;
-};
+// The rings, their locks and counters, the events and the device descriptor that the worker
+// shares with the port; defined inside the library.
+struct SerPort_Link;
 
 class SerPort {
 public:
@@ -204,6 +201,9 @@ public:
     int Write(const void* src, unsigned len);
     int Read(void* dst, unsigned len);
     int WaitForWrites();
+    // Waits up to timeoutMs for received bytes and returns how many wait (0 on a quiet line).
+    // Once the device has failed (a USB adapter unplugged) and no byte is left, it returns
+    // SERPORT_E_WAITFORSINGLEOBJECT at once, with the device's error as the system error.
     int WaitForReads(int timeoutMs);
     int PendingReads();
     int PurgeWrites();
@@ -218,6 +218,12 @@ public:
     int SetFlowOff();
     int SetFlowXonXoff();
     int SetFlowRtsCts();
+    // Holds a break for 250 ms. Bytes already handed to the driver are not lost: on Windows the
+    // break starts at once and they follow it; on Linux the kernel starts a break only once the
+    // driver's output queue is empty, so the break follows them, and SendBreak waits for them
+    // at most as long as they take at the line's rate (plus 100 ms), then gives up with
+    // SERPORT_E_SETCOMMBREAK (EBUSY) rather than wait on a line that flow control holds off.
+    // Neither waits for the transmit ring or pauses the worker.
     int SendBreak();
     int GetLineState();
     int GetComStatus(SerPort_INFO* info);
@@ -230,9 +236,13 @@ private:
     SerPort(const SerPort&) = delete;
     SerPort& operator=(const SerPort&) = delete;
 
+    // Shared by both back ends' Open and Close.
+    int BeginOpen(const char* device, int bitrate, const char* format, int queueKiB, char (&name)[256]);
+    int StartWorker(int bitrate);
+    bool StopWorker();
+    void ReleaseLink(bool workerLeftRunning);
     int SetFlowBits(int mode);
-    int TakeErrorBaseline();
-    void ReleaseLink();
+    int DeviceFailed();
 
     bool opened;
     int32_t flowMode;
@@ -241,11 +251,8 @@ private:
     SerPort_Settings savedDcb;  // the settings the device had before Open
     SerPort_Thread thread;
     bool threadStarted;
-    SerPort_Link* link;    // null until Open has initialised the locks
-    int savedDriverFlags;  // driver flags Open changed and Close puts back, -1 when untouched
-    // The driver's line-error counts when last looked at (Open, then each GetComStatus), so each
-    // error is reported once; known is false while they could not be read.
-    struct ErrorCounts { int brk, parity, frame, overrun, bufOverrun; bool known; } errorBase;
+    SerPort_Link* link;  // null until Open has initialised the locks
+    SerPort_BackEndState backEnd;
 };
 
 // Sleeps ms milliseconds with the timer resolution raised to 1 ms; returns at once for ms <= 0.
