@@ -3,7 +3,7 @@
 # image to it, showing quorvane's own console output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh demo
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$(nproc)" --target quorvane quorvane-sim >/dev/null
 

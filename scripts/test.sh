@@ -4,7 +4,7 @@
 # ThreadSanitizer, the real serial drivers in a QEMU guest, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 jobs=$(nproc)
 
 build() {
@@ -31,9 +31,11 @@ ctest --preset default -j2 -L vm
 echo "== fuzzing the firmware decoding: the seed corpus, then a one-minute run"
 cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build/fuzz -j"$jobs"
-build/fuzz/firmware_fuzz fuzz/corpus/*
-mkdir -p build/fuzz/corpus
-build/fuzz/firmware_fuzz -max_total_time=60 -max_len=800000 build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 3
+# Crash files go to the build tree, never into the sources.
+mkdir -p build/fuzz/corpus build/fuzz/artifacts
+build/fuzz/firmware_fuzz -artifact_prefix=build/fuzz/artifacts/ fuzz/corpus/*
+build/fuzz/firmware_fuzz -artifact_prefix=build/fuzz/artifacts/ -max_total_time=60 -max_len=800000 \
+  build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 3
 
 if [ -x scripts/windows-tests.sh ]; then
   echo "== Windows build under Wine"

@@ -58,14 +58,30 @@ class Sync(UploadTest):
                 self.assertFailedWith(run, "Target is not in sync... aborting.")
                 self.assertEqual(sim.records(), [])
 
-    def test_default_timeout_and_trailing_letters_allow_many_attempts(self):
-        for args in ([], ["45s"]):
-            with self.subTest(args=args):
-                sim = self.sim("--silent-sync")
-                run = run_quorvane([self.image([]), sim.device, 9600] + args,
-                                   stop_when=lambda line: False, limit=12)
-                # Still syncing when killed after 12 s: more than the three attempts of 7 s.
-                self.assertEqual(run.status, -9, run.output)
+    def upload_with_late_reply(self, timeout_args):
+        """A reply 13 s after the request: the seventh 2-second attempt takes it."""
+        sim = self.sim("--sync-delay", "13000")
+        image = records(2, 8)
+        run = run_quorvane([self.image(image), sim.device, 9600] + timeout_args)
+        return run, sim, image
+
+    def test_late_reply_is_taken_with_the_default_timeout(self):
+        run, sim, image = self.upload_with_late_reply([])
+        self.assertSucceeded(run)
+        self.assertEqual(sim.records(), image)
+        self.assertGreater(run.time_of("Transferring...") - run.time_of("Syncing"), 13.0)
+
+    def test_late_reply_is_taken_with_a_timeout_ending_in_letters(self):
+        run, sim, image = self.upload_with_late_reply(["45s"])
+        self.assertSucceeded(run)
+        self.assertEqual(sim.records(), image)
+
+    def test_late_reply_is_missed_with_three_attempts(self):
+        run, sim, _ = self.upload_with_late_reply(["7"])
+        self.assertFailedWith(run, "Target is not responding.")
+        waited = run.lines[-1][0] - run.time_of("Syncing with the device...")
+        self.assertTrue(5.9 < waited < 6.8, "gave up after %.2f s" % waited)
+        self.assertEqual(sim.records(), [])
 
 
 # A silent target gets one 2-second attempt per two seconds of timeout, and at least one.

@@ -1,0 +1,4 @@
+// quorvane-sim --help.
+#pragma once
+
+extern const char SIM_USAGE[];
