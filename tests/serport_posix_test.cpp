@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "open_refusals.h"
 #include "pty_pair.h"
 #include "serport.h"
 
@@ -87,17 +88,6 @@ TEST_F(PortOnPty, DestructorClosesAndRestores) {
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
-struct BadOpen {
-    const char* name;
-    bool nullDevice;
-    int bitrate;
-    const char* format;
-    int queueKiB;
-    bool deviceHeld;  // refused only after the device was opened
-};
-
-void PrintTo(const BadOpen& c, std::ostream* out) { *out << c.name; }
-
 class OpenRefusal : public PortOnPty, public testing::WithParamInterface<BadOpen> {};
 
 TEST_P(OpenRefusal, InvalidArgumentAtItsStep) {
@@ -106,25 +96,12 @@ TEST_P(OpenRefusal, InvalidArgumentAtItsStep) {
     EXPECT_EQ(port.Open(c.nullDevice ? nullptr : pty.path(), c.bitrate, c.format, c.queueKiB),
               SERPORT_E_INVALID_ARG);
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(open_descriptor_count(), descriptors + (c.deviceHeld ? 1 : 0));
+    EXPECT_EQ(open_descriptor_count(), descriptors + (c.deviceOpened ? 1 : 0));
     port.Close();
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, OpenRefusal,
-    testing::Values(BadOpen{"NullDevice", true, 9600, "8N1", 32, false},
-                    BadOpen{"ZeroRate", false, 0, "8N1", 32, false},
-                    BadOpen{"NullFormat", false, 9600, nullptr, 32, false},
-                    BadOpen{"TwoCharacterFormat", false, 9600, "8N", 32, false},
-                    BadOpen{"FourCharacterFormat", false, 9600, "8N1 ", 32, false},
-                    BadOpen{"QueueTooSmall", false, 9600, "8N1", 3, false},
-                    BadOpen{"QueueTooLarge", false, 9600, "8N1", 1025, false},
-                    BadOpen{"UnsupportedRate", false, 14400, "8N1", 32, true},
-                    BadOpen{"FiveDataBits", false, 9600, "5N1", 32, true},
-                    BadOpen{"MarkParity", false, 9600, "8M1", 32, true},
-                    BadOpen{"OneAndAHalfStopBits", false, 9600, "8N3", 32, true}),
-    [](const testing::TestParamInfo<BadOpen>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Arguments, OpenRefusal, testing::ValuesIn(BAD_OPENS), bad_open_name);
 
 TEST_F(PortOnPty, HeldDeviceIsReleasedByTheNextCheckOrOpen) {
     int descriptors = open_descriptor_count();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "com_line.h"
+#include "open_refusals.h"
 #include "serport.h"
 #include "win32_calls.h"
 
@@ -516,17 +517,6 @@ INSTANTIATE_TEST_SUITE_P(
                     LineCase{38400, "7O1", 7, ODDPARITY, ONESTOPBIT, 21},
                     LineCase{460800, "8E2", 8, EVENPARITY, TWOSTOPBITS, 256}));
 
-struct BadOpen {
-    const char* name;
-    bool nullDevice;
-    int bitrate;
-    const char* format;
-    int queueKiB;
-    bool deviceOpened;  // refused only once the device was opened
-};
-
-void PrintTo(const BadOpen& c, std::ostream* out) { *out << c.name; }
-
 class OpenRefusal : public Seam, public testing::WithParamInterface<BadOpen> {};
 
 // An unoffered rate or format character is found only once the device is open; Close then
@@ -541,20 +531,7 @@ TEST_P(OpenRefusal, InvalidArgumentAtItsStep) {
     EXPECT_TRUE(nothingLeft());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, OpenRefusal,
-    testing::Values(BadOpen{"NullDevice", true, 9600, "8N1", 32, false},
-                    BadOpen{"ZeroRate", false, 0, "8N1", 32, false},
-                    BadOpen{"NullFormat", false, 9600, nullptr, 32, false},
-                    BadOpen{"TwoCharacterFormat", false, 9600, "8N", 32, false},
-                    BadOpen{"FourCharacterFormat", false, 9600, "8N1x", 32, false},
-                    BadOpen{"QueueTooSmall", false, 9600, "8N1", 3, false},
-                    BadOpen{"QueueTooLarge", false, 9600, "8N1", 1025, false},
-                    BadOpen{"UnsupportedRate", false, 14400, "8N1", 32, true},
-                    BadOpen{"FiveDataBits", false, 9600, "5N1", 32, true},
-                    BadOpen{"MarkParity", false, 9600, "8M1", 32, true},
-                    BadOpen{"OneAndAHalfStopBits", false, 9600, "8N3", 32, true}),
-    [](const testing::TestParamInfo<BadOpen>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Arguments, OpenRefusal, testing::ValuesIn(BAD_OPENS), bad_open_name);
 
 // --- Check -----------------------------------------------------------------------------------
 

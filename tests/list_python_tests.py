@@ -1,8 +1,14 @@
-"""Prints every real-driver test id as a CMake list, so that CTest runs each on its own."""
+"""Prints the id of every test in a folder's test_*.py files as a CMake list, so that CTest runs
+each on its own.
+
+    list_python_tests.py FOLDER
+"""
 import os
+import sys
 import unittest
 
-here = os.path.dirname(os.path.abspath(__file__))
+here = os.path.abspath(sys.argv[1])
+sys.path.insert(0, here)
 
 
 def ids(suite):
