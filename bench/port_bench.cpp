@@ -1,7 +1,6 @@
 // Port benchmark on a pseudo-terminal: throughput with an echoing far side, the latency from a
-// byte written on the far side to WaitForReads returning, and the processor time of an idle
-// open port.
-#include <sys/resource.h>
+// byte written on the far side to WaitForReads returning, and how often the worker of an idle
+// open port wakes and how much processor time it uses.
 
 #include <algorithm>
 #include <atomic>
@@ -12,17 +11,12 @@
 
 #include "pty_pair.h"
 #include "serport.h"
+#include "task_stats.h"
 
 namespace {
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double cpu_seconds() {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The far side sends back whatever it receives until told to stop.
@@ -83,16 +77,23 @@ void latency() {
                 us[us.size() / 2], us[us.size() * 99 / 100], us.back());
 }
 
-void idle_cpu() {
+// The worker is the task Open adds; nothing else runs while the port stands idle.
+void idle_port() {
     PtyPair pty;
     SerPort port;
+    std::vector<int> before = task_ids();
     if (port.Open(pty.path(), 115200, "8N1", 32) != 0) { std::puts("open failed"); return; }
-    double cpu = cpu_seconds();
+    int worker = new_task(before, task_ids());
+    if (worker < 0) { std::puts("cannot tell the worker's task"); return; }
+    long switches = context_switches(worker);
+    double cpu = task_cpu_seconds(worker);
     auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(10));
-    double used = cpu_seconds() - cpu;
-    std::printf("idle open port: %.3f s processor time in %.1f s: %.2f%% of one core\n", used,
-                seconds_since(start), used / seconds_since(start) * 100);
+    double elapsed = seconds_since(start);
+    double wakeUps = (double)(context_switches(worker) - switches);
+    double used = task_cpu_seconds(worker) - cpu;
+    std::printf("idle open port, worker over %.1f s: %.1f wake-ups/s, %.4f s processor time: %.3f%% of one core\n",
+                elapsed, wakeUps / elapsed, used, used / elapsed * 100);
 }
 
 }  // namespace
@@ -100,5 +101,5 @@ void idle_cpu() {
 int main() {
     throughput();
     latency();
-    idle_cpu();
+    idle_port();
 }

@@ -81,11 +81,21 @@ void ring_clear_tx(SerPort_Link& link) {
     lock_give(link.txLock);
 }
 
+// Reading pauses while the receive ring lacks room for a chunk.
+bool room_for_chunk(uint32_t held, uint32_t chunk) { return held < SERPORT_RING_SIZE - chunk; }
+
+// Taking bytes out of the receive ring, from held down to left, may end a pause in reading.
+void rx_taken(SerPort_Link& link, uint32_t held, uint32_t left) {
+    if (!room_for_chunk(held, link.ioChunk) && room_for_chunk(left, link.ioChunk)) worker_wake(link);
+}
+
 void ring_clear_rx(SerPort_Link& link) {
     lock_take(link.rxLock);
+    uint32_t held = link.rxCount.load();
     link.rxHead = link.rxTail = 0;
     link.rxCount.store(0);
     lock_give(link.rxLock);
+    rx_taken(link, held, 0);
 }
 
 }  // namespace
@@ -161,6 +171,7 @@ int SerPort::StartWorker(int bitrate) {
 bool SerPort::StopWorker() {
     if (!threadStarted) return false;
     link->stopWorker = true;
+    worker_wake(*link);
     return !thread_join(thread, STOP_WAIT_MS);
 }
 
@@ -207,7 +218,8 @@ int SerPort::Read(void* dst, unsigned len) {
     uint8_t* bytes = static_cast<uint8_t*>(dst);
     unsigned copied = 0;
     lock_take(link->rxLock);
-    uint32_t count = link->rxCount.load();
+    uint32_t held = link->rxCount.load();
+    uint32_t count = held;
     while (copied < len && count > 0) {
         bytes[copied++] = link->rxBuf[link->rxTail];
         link->rxTail = wrap(link->rxTail + 1);
@@ -215,6 +227,7 @@ int SerPort::Read(void* dst, unsigned len) {
     }
     link->rxCount.store(count);
     lock_give(link->rxLock);
+    rx_taken(*link, held, count);
     return (int)copied;
 }
 
@@ -242,9 +255,7 @@ void ring_commit_sent(SerPort_Link& link, uint32_t sent, uint32_t purgeMark) {
     lock_give(link.txLock);
 }
 
-bool ring_has_room(const SerPort_Link& link) {
-    return link.rxCount.load() < SERPORT_RING_SIZE - link.ioChunk;
-}
+bool ring_has_room(const SerPort_Link& link) { return room_for_chunk(link.rxCount.load(), link.ioChunk); }
 
 void ring_store_received(SerPort_Link& link, const uint8_t* bytes, uint32_t count) {
     lock_take(link.rxLock);

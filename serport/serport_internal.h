@@ -78,6 +78,10 @@ void event_reset(SerPort_Event event);
 int event_wait(SerPort_Event event, int timeoutMs);
 void event_close(SerPort_Event event);
 
+// Wakes a worker that waits with no time-out of its own, for what it would not see in its wait:
+// stopWorker set, or room made in a receive ring that had too little to read into.
+void worker_wake(SerPort_Link& link);
+
 // Starts txrx_thread_start on link; false with the system error set when it cannot.
 bool thread_start(SerPort_Thread& thread, SerPort_Link* link);
 // Waits for the thread to end and lets go of it; false when it still runs after timeoutMs.

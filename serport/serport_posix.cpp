@@ -23,7 +23,6 @@ namespace {
 PosixCalls& sys = posix_calls;
 
 const int OPEN_FLAGS = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-const int IDLE_WAIT_MS = 5;
 // A descriptor that polls readable but reads nothing this many times in a row has vanished; one
 // such look alone can be a purge that came between the poll and the read.
 const int EMPTY_READS_GONE = 3;
@@ -245,6 +244,9 @@ void SerPort::Close() {
     init();
 }
 
+// The worker's wait has no time-out: evTxKick is what wakes it for anything but the device.
+void worker_wake(SerPort_Link& link) { event_set(link.evTxKick); }
+
 void SerPort::txrx_thread_run(SerPort_Link& link) {
     uint8_t chunk[SERPORT_MAX_CHUNK];
     bool txBlocked = false;  // the driver took less than offered: wait until it has room
@@ -256,15 +258,15 @@ void SerPort::txrx_thread_run(SerPort_Link& link) {
                              (txBlocked && link.txCount.load() > 0 ? POLLOUT : 0));
         struct pollfd fds[2] = {{link.evTxKick, POLLIN, 0},
                                 {want != 0 || !lineGone ? link.device : -1, want, 0}};
-        int ready = sys.poll(fds, 2, IDLE_WAIT_MS);
+        int ready = sys.poll(fds, 2, -1);
         if (ready < 0 && errno != EINTR) { worker_failed(link, errno); return; }
         if (ready > 0 && fds[0].revents != 0) event_reset(link.evTxKick);
         if (link.stopWorker) return;
         bool readable = ready > 0 && (fds[1].revents & POLLIN);
         if (!readable) emptyReads = 0;
         if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) lineGone = true;
-        // Every pass reads, also on an idle tick with nothing reported readable: a pty's read
-        // moves bytes the kernel still holds in its flip buffer, which poll alone does not.
+        // Every pass reads, also after a wake-up for the transmit ring or for room in the
+        // receive ring, when the device was not polled for input.
         for (bool firstRead = true;; firstRead = false) {
             ssize_t w = 0, r = 0;
             uint32_t purgeMark;

@@ -192,6 +192,10 @@ void SerPort::Close() {
     init();
 }
 
+// The worker looks at stopWorker and at the receive ring's room after every idle wait, which
+// ends within IDLE_WAIT_MS on its own: nothing more is needed to wake it.
+void worker_wake(SerPort_Link&) {}
+
 void SerPort::txrx_thread_run(SerPort_Link& link) {
     uint8_t chunk[SERPORT_MAX_CHUNK];
     event_set(link.evStarted);

@@ -10,7 +10,14 @@
 // - The application thread runs every public operation. A port is not meant to be driven from
 //   two application threads at once.
 // - Each open port runs one worker thread (txrx_thread_run). It alone reads and writes the
-//   device; it waits on the device and on evTxKick for at most 5 ms at a time.
+//   device.
+// - The POSIX worker sleeps in poll on the device and on evTxKick with no time-out, so an idle
+//   port costs no wake-ups. poll wakes it for bytes in, for room in the driver's output queue and
+//   for a hang-up; evTxKick for the rest: Write, Read or a purge making room in a receive ring too
+//   full to read into, and Close.
+// - The Windows worker waits on evTxKick alone, for at most 5 ms at a time, and reads after
+//   every wait: its device handle is synchronous, and such a handle cannot be waited on for
+//   arriving bytes together with an event, so the 5 ms wait is what finds them.
 // - The line-control operations (SetRTS ... GetComStatus) take no lock and act on the device
 //   while the worker may be reading or writing it.
 //
