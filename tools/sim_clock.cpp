@@ -1,6 +1,6 @@
 #include "sim_clock.h"
 
-#include <algorithm>
+#include <sched.h>
 
 Nanos now() {
     timespec ts;
@@ -15,15 +15,14 @@ timespec to_timespec(Nanos t) {
     return ts;
 }
 
-// Short sleeps on absolute deadlines up to shortly before t, then a spin for the rest. A long
-// sleep wakes late far more often than a short one, and every late wake-up would show as a slow
-// target.
+// One sleep on an absolute deadline up to spin before t, then a spin for the rest, to make up
+// for a sleep waking late. The spin gives the processor to any other program that is ready on
+// each turn: many targets sharing a few processors would otherwise keep their hosts off them,
+// and a host held off shows as a slow host.
 void wait_until(Nanos t, Nanos spin) {
-    const Nanos step = 200000;
-    for (Nanos left = t - now(); left > spin; left = t - now()) {
-        timespec ts = to_timespec(t - std::max(spin, left - step));
+    if (t - now() > spin) {
+        timespec ts = to_timespec(t - spin);
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
     }
-    while (now() < t) {
-    }
+    while (now() < t) sched_yield();
 }

@@ -9,5 +9,5 @@ const Nanos MS = 1000000;
 
 Nanos now();
 timespec to_timespec(Nanos t);
-// Waits for t, spinning through its last `spin` nanoseconds.
+// Waits for t, spinning through its last `spin` nanoseconds and yielding while it spins.
 void wait_until(Nanos t, Nanos spin);
