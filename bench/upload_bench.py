@@ -49,10 +49,13 @@ def one_upload(build, image, work, sim_args):
                             "--event-log", events, "--time-limit", "120"] + sim_args,
                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
     device = sim.stdout.readline().split(": ", 1)[1].strip()
-    host = subprocess.Popen([os.path.join(build, "quorvane"), image, device, str(BITRATE), "10"],
-                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-    output = host.stdout.read()
-    usage = reap(host)
+    # The host's progress lines go to a file: a pipe would wake this script for each of them.
+    with open(os.path.join(work, "host.out"), "w+") as out:
+        host = subprocess.Popen([os.path.join(build, "quorvane"), image, device, str(BITRATE), "10"],
+                                stdout=out, stdin=subprocess.DEVNULL)
+        usage = reap(host)
+        out.seek(0)
+        output = out.read()
     sim_usage = reap(sim)
     sim.stdout.close()
     if host.returncode != 0 or "Target updated successfully." not in output:
