@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ inline int new_task(const std::vector<int>& before, const std::vector<int>& afte
 inline bool task_exists(int tid) {
     std::vector<int> ids = task_ids();
     return std::binary_search(ids.begin(), ids.end(), tid);
+}
+
+// The task's scheduling state: 'R' running or ready, 'S' asleep in a wait, ...; 0 once it has gone.
+inline char task_state(int tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string::size_type name_end = text.rfind(')');  // the name may hold spaces and parentheses
+    return name_end == std::string::npos || name_end + 2 >= text.size() ? 0 : text[name_end + 2];
 }
 
 // How many times the task has left the processor, of its own accord (a wait) or not; each one
