@@ -7,7 +7,9 @@ at 115200 bit/s) / measured time from the first byte of the first record to the 
 acknowledgement. Turnaround = acknowledgement out of the target to the first byte of the next
 record into it, over every record of every upload. Ack late = how long after a record counted as
 whole the target's acknowledgement actually left: the target's own lateness, which counts against
-the host's efficiency. Processor time is each process's own (user + system), per upload.
+the host's efficiency. Processor time is each process's own (user + system), per upload. Each run
+also says how busy the whole machine was and how much of that was other programs: figures taken
+while other programs hold the processors say little about the host.
 
 The simulated line lets the first byte of a record and the acknowledgement through without a
 byte time of their own, so the measured time is up to two byte times per record shorter than a
@@ -23,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 BITRATE = 115200
 RECORD = 256  # bytes on the wire, length field included
@@ -82,7 +85,24 @@ def one_upload(build, image, work, sim_args):
             "sim_cpu_s": sim_usage.ru_utime + sim_usage.ru_stime, "records": count}
 
 
+def busy_seconds():
+    """Processor time the whole machine has spent outside its idle states, in seconds."""
+    with open("/proc/stat") as stat:
+        ticks = [int(t) for t in stat.readline().split()[1:9]]
+    return (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
+
+
 def run(build, parallel, sim_args):
+    """The uploads' results, and how busy the machine was meanwhile: (results, cores busy in
+    all, cores busy with other programs than these uploads)."""
+    busy, start = busy_seconds(), time.monotonic()
+    results = run_uploads(build, parallel, sim_args)
+    busy, elapsed = busy_seconds() - busy, time.monotonic() - start
+    ours = sum(r["cpu_s"] + r["sim_cpu_s"] for r in results)
+    return results, busy / elapsed, max(0.0, busy - ours) / elapsed
+
+
+def run_uploads(build, parallel, sim_args):
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "image.txt")
         make_image(image)
@@ -111,7 +131,8 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
-def report(title, results, goal, alone=None):
+def report(title, run_result, goal, alone=None):
+    results, busy, others = run_result
     eff = [r["efficiency"] for r in results]
     rows = [("efficiency", eff, "%.4f"),
             ("strict efficiency", [r["strict"] for r in results], "%.4f"),
@@ -119,8 +140,8 @@ def report(title, results, goal, alone=None):
             ("ack late (target), ms", [t for r in results for t in r["ack_late_ms"]], "%.3f"),
             ("quorvane processor time, s", [r["cpu_s"] for r in results], "%.3f"),
             ("quorvane-sim processor time, s", [r["sim_cpu_s"] for r in results], "%.3f")]
-    print("%s: efficiency goal >= %.2f for every upload: %s" % (
-        title, goal, "met" if min(eff) >= goal else "NOT met"))
+    print("%s: efficiency goal >= %.2f for every upload: %s; machine busy %.2f cores, %.2f of them "
+          "other programs" % (title, goal, "met" if min(eff) >= goal else "NOT met", busy, others))
     print("| %-30s | %8s | %8s | %8s | %8s |" % ("", "min", "median", "p95", "max"))
     print("|%s|%s|%s|%s|%s|" % ("-" * 32, "-" * 10, "-" * 10, "-" * 10, "-" * 10))
     for name, values, form in rows:
@@ -128,8 +149,8 @@ def report(title, results, goal, alone=None):
         print("| %-30s | %8s | %8s | %8s | %8s |" % tuple([name] + cells))
     if alone is not None:
         print("processor time per upload: quorvane %.2fx, quorvane-sim %.2fx of one upload alone" % (
-            statistics.median(r["cpu_s"] for r in results) / statistics.median(r["cpu_s"] for r in alone),
-            statistics.median(r["sim_cpu_s"] for r in results) / statistics.median(r["sim_cpu_s"] for r in alone)))
+            statistics.median(r["cpu_s"] for r in results) / statistics.median(r["cpu_s"] for r in alone[0]),
+            statistics.median(r["sim_cpu_s"] for r in results) / statistics.median(r["sim_cpu_s"] for r in alone[0])))
     print()
 
 
