@@ -265,8 +265,10 @@ void SerPort::txrx_thread_run(SerPort_Link& link) {
         bool readable = ready > 0 && (fds[1].revents & POLLIN);
         if (!readable) emptyReads = 0;
         if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) lineGone = true;
-        // Every pass reads, also after a wake-up for the transmit ring or for room in the
-        // receive ring, when the device was not polled for input.
+        // Every pass reads, whatever poll reported: a long run of chunks written must not keep
+        // arriving bytes waiting, and after a wake-up for room the device was not polled for
+        // input. No byte waits for a timer: a tty's poll takes in what the tty layer still
+        // buffers, as its read does, and the far side's bytes wake it.
         for (bool firstRead = true;; firstRead = false) {
             ssize_t w = 0, r = 0;
             uint32_t purgeMark;

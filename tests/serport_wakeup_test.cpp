@@ -33,7 +33,7 @@ public:
                 last = now;
                 since = Clock::now();
             }
-            return ms_since(since) >= quietMs;
+            return now >= 0 && ms_since(since) >= quietMs;  // a worker that has ended does not count
         }, quietMs + 5000);
     }
 
